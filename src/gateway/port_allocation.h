@@ -1,0 +1,24 @@
+// Which serial port serves a caller: the first free port, in list order, whose permission rules
+// admit the caller's address or host name. Allocation and release tell the main window.
+#pragma once
+
+#include <cstdint>
+
+#include "settings/settings.h"
+
+// Main-window command codes posted by workers (the window's WM_APP_COMMAND).
+constexpr std::int32_t CMD_REFRESH_STATUS = 5;
+
+// Gives the caller the first free port whose rules admit it: marks it busy, clears its
+// disconnect_request, stores the caller and copies settings into active_settings. The record is
+// held for the call until port_release. Null when every port is busy or refuses the caller.
+// host_name: 64 bytes, NUL-terminated, empty when unknown. address: host byte order.
+// Connection threads.
+[[nodiscard]] PortRecord *port_allocate(const char *host_name, std::uint32_t address);
+
+// Ends the port's allocation and lets go of the call's hold on the record. Connection threads.
+void port_release(PortRecord *port);
+
+// True when the rule is in use and matches the caller. Any thread.
+bool permission_rule_matches(const PermissionRule *rule, const char *host_name,
+                             std::uint32_t address);

@@ -1,0 +1,100 @@
+// Files for Linux. Windows' sharing modes are played with flock(): "no sharing" and "others may only
+// read" take an exclusive lock without waiting, so a second opener fails as it would on Windows.
+#include "platform/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "platform/file_fault.h"
+
+struct File {
+    int fd;
+};
+
+static File *file_open_locked(const char *name, int flags) {
+    if (file_fault_fires()) return nullptr;
+    int fd = open(name, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    File *file = new (std::nothrow) File{fd};
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+File *file_open_read(const char *name) { return file_open_locked(name, O_RDONLY | O_CREAT); }
+
+File *file_create_write(const char *name) {
+    // Truncate only after the lock is ours, so that a holder's content is not cut under it.
+    File *file = file_open_locked(name, O_WRONLY | O_CREAT);
+    if (file != nullptr && ftruncate(file->fd, 0) != 0) {
+        file_close(file);
+        return nullptr;
+    }
+    return file;
+}
+
+File *file_open_append(const char *name) {
+    return file_open_locked(name, O_WRONLY | O_CREAT | O_APPEND);
+}
+
+int file_size(File *file, std::int64_t *size) {
+    if (file_fault_fires()) return -1;
+    struct stat info;
+    if (fstat(file->fd, &info) != 0) return -1;
+    *size = info.st_size;
+    return 0;
+}
+
+int file_read(File *file, void *buffer, std::uint32_t length, std::uint32_t *count) {
+    *count = 0;
+    if (file_fault_fires()) return -1;
+    char *at = static_cast<char *>(buffer);
+    while (*count < length) {
+        ssize_t got = read(file->fd, at + *count, length - *count);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        *count += static_cast<std::uint32_t>(got);
+    }
+    return 0;
+}
+
+int file_write(File *file, const void *data, std::uint32_t length, std::uint32_t *count) {
+    *count = 0;
+    if (file_fault_fires()) return -1;
+    const char *at = static_cast<const char *>(data);
+    while (*count < length) {
+        ssize_t put = write(file->fd, at + *count, length - *count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return -1;
+        *count += static_cast<std::uint32_t>(put);
+    }
+    return 0;
+}
+
+int file_flush(File *file) {
+    if (file_fault_fires()) return -1;
+    return fsync(file->fd) == 0 ? 0 : -1;
+}
+
+void file_close(File *file) {
+    if (file == nullptr) return;
+    close(file->fd);
+    delete file;
+}
+
+int file_replace(const char *from, const char *to) {
+    if (file_fault_fires()) return -1;
+    return rename(from, to) == 0 ? 0 : -1;
+}
+
+int file_delete(const char *name) { return unlink(name) == 0 ? 0 : -1; }

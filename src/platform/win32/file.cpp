@@ -1,0 +1,79 @@
+// Files for Windows, with the sharing modes the gateway relies on.
+#include "platform/file.h"
+
+#include <windows.h>
+
+#include "platform/file_fault.h"
+
+static File *as_file(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<File *>(handle);
+}
+
+static HANDLE as_handle(File *file) { return reinterpret_cast<HANDLE>(file); }
+
+File *file_open_read(const char *name) {
+    if (file_fault_fires()) return nullptr;
+    return as_file(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+}
+
+File *file_create_write(const char *name) {
+    if (file_fault_fires()) return nullptr;
+    return as_file(CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+File *file_open_append(const char *name) {
+    if (file_fault_fires()) return nullptr;
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return as_file(handle);
+}
+
+int file_size(File *file, std::int64_t *size) {
+    if (file_fault_fires()) return -1;
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(as_handle(file), &value)) return -1;
+    *size = value.QuadPart;
+    return 0;
+}
+
+int file_read(File *file, void *buffer, std::uint32_t length, std::uint32_t *count) {
+    *count = 0;
+    if (file_fault_fires()) return -1;
+    DWORD got = 0;
+    if (!ReadFile(as_handle(file), buffer, length, &got, nullptr)) return -1;
+    *count = got;
+    return 0;
+}
+
+int file_write(File *file, const void *data, std::uint32_t length, std::uint32_t *count) {
+    *count = 0;
+    if (file_fault_fires()) return -1;
+    DWORD put = 0;
+    if (!WriteFile(as_handle(file), data, length, &put, nullptr)) return -1;
+    *count = put;
+    return 0;
+}
+
+int file_flush(File *file) {
+    if (file_fault_fires()) return -1;
+    return FlushFileBuffers(as_handle(file)) ? 0 : -1;
+}
+
+void file_close(File *file) {
+    if (file != nullptr) CloseHandle(as_handle(file));
+}
+
+int file_replace(const char *from, const char *to) {
+    if (file_fault_fires()) return -1;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+int file_delete(const char *name) { return DeleteFileA(name) ? 0 : -1; }

@@ -1,0 +1,129 @@
+// The port list operations. Structure changes happen on the UI thread under list_guard, so that a
+// connection thread's allocation walk never sees a half-linked list.
+#include "settings/port_list.h"
+
+#include <cstring>
+#include <new>
+
+#include "modem/modem.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+// Records alive, in the list or held by a call. The guard is only closed when none is held, so a
+// call that outlives a forced server stop still finds its lock.
+static std::atomic<std::int32_t> live_records{0};
+
+void list_lock() {
+    if (port_list.list_guard != nullptr) semaphore_wait(port_list.list_guard, WAIT_FOREVER_MS);
+}
+
+void list_unlock() {
+    if (port_list.list_guard != nullptr) semaphore_release(port_list.list_guard);
+}
+
+void port_record_unreference(PortRecord *record) {
+    if (record->references.fetch_sub(1) == 1) {
+        delete record;
+        live_records.fetch_sub(1);
+    }
+}
+
+// The record at position; the caller holds the lock (or is the only thread about).
+static PortRecord *record_at(std::int32_t position) {
+    if (position < 0) return nullptr;
+    PortRecord *record = port_list.head;
+    for (std::int32_t i = 0; record != nullptr && i < position; ++i) record = record->next;
+    return record;
+}
+
+PortRecord *port_list_at(std::int32_t position) {
+    list_lock();
+    PortRecord *record = record_at(position);
+    list_unlock();
+    return record;
+}
+
+bool port_list_add(const PortSettings *settings) {
+    PortRecord *record = new (std::nothrow) PortRecord{};
+    if (record == nullptr) return false;
+    std::memcpy(&record->settings, settings, sizeof record->settings);
+    record->references.store(1);
+    live_records.fetch_add(1);
+
+    list_lock();
+    PortRecord *last = port_list.head;
+    while (last != nullptr && last->next != nullptr) last = last->next;
+    record->prev = last;
+    if (last == nullptr) {
+        port_list.head = record;
+    } else {
+        last->next = record;
+    }
+    port_list.port_count += 1;
+    list_unlock();
+
+    return modem_restart(record) != 0;
+}
+
+bool port_list_update(PortRecord *record, const PortSettings *settings) {
+    list_lock();
+    std::memcpy(&record->settings, settings, sizeof record->settings);
+    list_unlock();
+    return modem_restart(record) != 0;
+}
+
+bool port_list_remove(std::int32_t position) {
+    list_lock();
+    PortRecord *record = record_at(position);
+    if (record == nullptr) {
+        list_unlock();
+        return false;
+    }
+    if (record->prev != nullptr) record->prev->next = record->next;
+    if (record->next != nullptr) record->next->prev = record->prev;
+    if (port_list.head == record) port_list.head = record->next;
+    record->next = nullptr;
+    record->prev = nullptr;
+    port_list.port_count -= 1;
+    if (port_list.port_count == 0) port_list.head = nullptr;
+    list_unlock();
+
+    // Unlinked first, so no caller can be given the port while its emulator stops.
+    if (record->emulator_running.load() != 0) modem_stop(record);
+    port_record_unreference(record);
+    return true;
+}
+
+bool port_list_swap_next(std::int32_t position) {
+    list_lock();
+    PortRecord *a = record_at(position);
+    PortRecord *b = a == nullptr ? nullptr : a->next;
+    if (b == nullptr) {
+        list_unlock();
+        return false;
+    }
+    PortRecord *before = a->prev;
+    PortRecord *after = b->next;
+    if (before != nullptr) {
+        before->next = b;
+    } else {
+        port_list.head = b;
+    }
+    b->prev = before;
+    b->next = a;
+    a->prev = b;
+    a->next = after;
+    if (after != nullptr) after->prev = a;
+    list_unlock();
+    return true;
+}
+
+void port_list_clear() {
+    while (port_list.port_count != 0) {
+        if (!port_list_remove(0)) break;
+    }
+    if (port_list.list_guard != nullptr && live_records.load() == 0) {
+        semaphore_close(port_list.list_guard);
+        port_list.list_guard = nullptr;
+    }
+}

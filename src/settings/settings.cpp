@@ -1,0 +1,32 @@
+// The process-wide options and port list, and the defaults of a new port.
+#include "settings/settings.h"
+
+#include <cstring>
+#include <mutex>
+
+PortList port_list{};
+
+// Workers copy options while the options dialog may replace them: one lock makes every copy whole.
+static std::mutex options_lock;
+static GlobalOptions options{};
+
+void options_get(GlobalOptions *copy) {
+    std::lock_guard<std::mutex> hold(options_lock);
+    std::memcpy(copy, &options, sizeof options);
+}
+
+void options_set(const GlobalOptions *replacement) {
+    std::lock_guard<std::mutex> hold(options_lock);
+    std::memcpy(&options, replacement, sizeof options);
+}
+
+void port_settings_defaults(PortSettings *settings, const char *name) {
+    std::memset(settings, 0, sizeof *settings);
+    text_set(settings->port_name, name);
+    settings->raise_signals = SIGNAL_ER;
+    settings->baud_rate = 9600;
+    settings->flow_control = FLOW_RTS_CTS;
+    settings->connect_timeout_ms = 5000;
+    settings->disconnect_timeout_ms = 5000;
+    settings->data_bits = 8;
+}

@@ -1,0 +1,165 @@
+// NORVEX.DAT: creation with defaults, the size rules, byte-for-byte round trips, failed saves.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/file.h"
+#include "settings/port_list.h"
+#include "settings/settings_file.h"
+#include "support/settings_fixtures.h"
+#include "support/test_dir.h"
+
+namespace {
+
+constexpr std::size_t OPTIONS_SIZE = 1792;
+constexpr std::size_t PORT_SIZE = 8448;
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void TearDown() override { port_list_clear(); }
+    ScopedTestDir dir;
+    std::mt19937 random{12345};
+};
+
+std::vector<std::uint8_t> file_of(const std::vector<std::vector<std::uint8_t>> &records) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto &record : records) bytes.insert(bytes.end(), record.begin(), record.end());
+    return bytes;
+}
+
+TEST_F(SettingsFile, MissingOrShortFileIsReplacedByDefaults) {
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), default_file_bytes());
+    EXPECT_EQ(port_list.port_count, 0);
+    EXPECT_EQ(port_list.head, nullptr);
+    EXPECT_NE(port_list.list_guard, nullptr);
+    GlobalOptions options;
+    options_get(&options);
+    EXPECT_EQ(options.telnet_port, 23);
+    EXPECT_STREQ(options.greeting_message, "*** CONNECT NORVEX\r\n");
+
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, OPTIONS_SIZE - 1}) {
+        std::vector<std::uint8_t> junk(size, 0xA5);
+        write_whole_file("NORVEX.DAT", junk);
+        ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr)) << size;
+        EXPECT_EQ(read_whole_file("NORVEX.DAT"), default_file_bytes()) << size;
+        EXPECT_EQ(port_list.port_count, 0);
+    }
+}
+
+TEST_F(SettingsFile, OptionsOnlyFileLoadsNoPortAndSavesBack) {
+    std::vector<std::uint8_t> options = random_options_bytes(random);
+    write_whole_file("NORVEX.DAT", options);
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    EXPECT_EQ(port_list.port_count, 0);
+    GlobalOptions loaded;
+    options_get(&loaded);
+    EXPECT_EQ(std::memcmp(&loaded, options.data(), OPTIONS_SIZE), 0);
+    std::filesystem::remove("NORVEX.DAT");
+    ASSERT_TRUE(save_settings("NORVEX.DAT"));
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), options);
+}
+
+TEST_F(SettingsFile, RoundTripKeepsEveryByteIncludingReserved) {
+    std::vector<std::uint8_t> original =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM3"),
+                 random_port_bytes(random, "COM1"), random_port_bytes(random, "COM10")});
+    write_whole_file("NORVEX.DAT", original);
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    ASSERT_EQ(port_list.port_count, 3);
+    EXPECT_STREQ(port_list_at(0)->settings.port_name, "COM3");
+    EXPECT_STREQ(port_list_at(2)->settings.port_name, "COM10");
+    ASSERT_TRUE(save_settings("NORVEX.DAT"));
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), original);
+    EXPECT_FALSE(file_exists("NORVEX.DAT.new"));
+}
+
+TEST_F(SettingsFile, SizeThatIsNotWholeRecordsFailsAndLeavesTheListEmpty) {
+    std::vector<std::uint8_t> bytes =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1"),
+                 random_port_bytes(random, "COM2"), {0x42}});
+    ASSERT_EQ(bytes.size(), OPTIONS_SIZE + 2 * PORT_SIZE + 1);
+    write_whole_file("NORVEX.DAT", bytes);
+    EXPECT_FALSE(load_settings("NORVEX.DAT", nullptr));
+    EXPECT_EQ(port_list.port_count, 0);
+    EXPECT_EQ(port_list.head, nullptr);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), bytes);  // a failed load writes nothing
+}
+
+TEST_F(SettingsFile, SavesOptionsThenRecordsInListOrder) {
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    ASSERT_TRUE(save_settings("NORVEX.DAT"));
+    EXPECT_EQ(read_whole_file("NORVEX.DAT").size(), OPTIONS_SIZE);
+
+    for (const char *name : {"COM2", "COM7", "COM1"}) {
+        PortSettings port = make_port(name);
+        ASSERT_TRUE(port_list_add(&port));
+    }
+    ASSERT_TRUE(port_list_swap_next(0));  // COM7, COM2, COM1
+    ASSERT_TRUE(save_settings("NORVEX.DAT"));
+    std::vector<std::uint8_t> bytes = read_whole_file("NORVEX.DAT");
+    ASSERT_EQ(bytes.size(), 27136u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&bytes[OPTIONS_SIZE])), "COM7");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&bytes[OPTIONS_SIZE + PORT_SIZE])), "COM2");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&bytes[OPTIONS_SIZE + 2 * PORT_SIZE])),
+              "COM1");
+    PortSettings second;
+    std::memcpy(&second, &bytes[OPTIONS_SIZE + PORT_SIZE], sizeof second);
+    PortSettings expected = make_port("COM2");
+    EXPECT_EQ(std::memcmp(&second, &expected, sizeof second), 0);
+}
+
+TEST_F(SettingsFile, FailedSaveLeavesTheOldFileWhole) {
+    std::vector<std::uint8_t> original =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1"),
+                 random_port_bytes(random, "COM2")});
+    write_whole_file("NORVEX.DAT", original);
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    PortSettings extra = make_port("COM9");
+    ASSERT_TRUE(port_list_add(&extra));
+
+    // Fail each file call of the save in turn; past the last one the save succeeds.
+    bool saved = false;
+    for (std::int32_t n = 1; n < 50 && !saved; ++n) {
+        file_fail_call(n);
+        saved = save_settings("NORVEX.DAT");
+        file_fail_call(0);
+        if (!saved) {
+            EXPECT_EQ(read_whole_file("NORVEX.DAT"), original) << "failing call " << n;
+            EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << "failing call " << n;
+        }
+    }
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT").size(), OPTIONS_SIZE + 3 * PORT_SIZE);
+}
+
+TEST_F(SettingsFile, EveryFailingFileCallFailsTheLoadCleanly) {
+    std::vector<std::uint8_t> original =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1"),
+                 random_port_bytes(random, "COM2")});
+    write_whole_file("NORVEX.DAT", original);
+    bool loaded = false;
+    for (std::int32_t n = 1; n < 50 && !loaded; ++n) {
+        file_fail_call(n);
+        loaded = load_settings("NORVEX.DAT", nullptr);
+        file_fail_call(0);
+        if (!loaded) {
+            EXPECT_EQ(port_list.port_count, 0) << "failing call " << n;
+            EXPECT_EQ(port_list.head, nullptr) << "failing call " << n;
+        }
+    }
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(port_list.port_count, 2);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), original);
+}
+
+TEST_F(SettingsFile, FileHeldByAnotherOpenFailsTheLoad) {
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    File *holder = file_open_read("NORVEX.DAT");
+    ASSERT_NE(holder, nullptr);
+    EXPECT_FALSE(load_settings("NORVEX.DAT", nullptr));
+    file_close(holder);
+    EXPECT_TRUE(load_settings("NORVEX.DAT", nullptr));
+}
+
+}  // namespace
