@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+struct Event;
 struct Semaphore;
 struct SerialDevice;
 struct Thread;
@@ -124,6 +125,9 @@ struct PortRecord {
     std::atomic<std::int32_t> emulator_running;  // modem emulator start/stop write; call reads
     SerialDevice *com_handle;       // the open port; null when closed
     Thread *emulator_thread;        // null when no emulator runs
+    Event *emulator_resume;         // lets an emulator stepped aside for a call go on (auto-reset);
+                                    // made by the emulator start, signalled by line_disconnect
+                                    // and modem_stop
     std::atomic<std::int32_t> ring_request;   // call sets; emulator clears on answer
     std::atomic<std::int32_t> emulator_stop;  // whoever stops the emulator writes; it reads
     std::int32_t modem_echo;        // emulator thread only
