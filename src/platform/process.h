@@ -1,0 +1,16 @@
+// The program among other processes: one instance per working directory, and the operator's
+// request to stop (SIGINT/SIGTERM on Linux, Ctrl+C or the console closing on Windows).
+#pragma once
+
+#include <cstdint>
+
+// Claims the current directory for this process for as long as it runs. 1 when claimed, 0 when
+// another instance holds it, -1 when the claim could not be tried. Main thread, once.
+int process_claim_instance();
+
+// Routes the stop requests to process_wait_stop_request. Call first thing in main, before any
+// thread starts, so that no worker thread is interrupted by them.
+void process_catch_stop_requests();
+
+// Waits up to timeout_ms for a stop request. 0 when one came, -1 at the time-out. Main thread.
+int process_wait_stop_request(std::uint32_t timeout_ms);
