@@ -1,0 +1,82 @@
+// TCP over IPv4 for the gateway: the listening socket, accepted connections in blocking mode,
+// readiness waits with a time-out, reverse lookup, and cancelling a call that another thread is
+// blocked in (no thread is ever killed; its socket calls are made to return instead).
+#pragma once
+
+#include <cstdint>
+
+// A socket handle. An integer wide enough for both systems' handles (a Winsock SOCKET is
+// pointer-sized, a Linux descriptor is an int); NET_NO_SOCKET is "none" on both. It belongs to
+// whoever created or accepted it, until net_close.
+using NetSocket = std::intptr_t;
+constexpr NetSocket NET_NO_SOCKET = -1;
+
+// Addresses are IPv4 in host byte order: the first octet of the dotted form is the top byte.
+constexpr std::uint32_t NET_ANY_ADDRESS = 0;           // 0.0.0.0: every local address
+constexpr std::uint32_t NET_LOOPBACK_ADDRESS = 0x7F000001u;  // 127.0.0.1
+
+// Size of a host-name buffer: up to 63 characters and the terminating NUL.
+constexpr int NET_HOST_NAME_SIZE = 64;
+
+// Conditions of a readiness wait (bits).
+constexpr std::int32_t NET_READABLE = 1;   // data, an orderly close, an error, or (listening) a
+                                           // connection waiting to be accepted
+constexpr std::int32_t NET_EXCEPTION = 2;  // an exceptional condition (urgent data pending)
+
+// Starts the socket layer for this process. Calls nest: each successful net_start needs one
+// net_stop. -1 when the system's socket layer is not available. Any thread.
+[[nodiscard]] int net_start();
+// Ends one net_start. Sockets still open stay usable until the last net_stop. Any thread.
+void net_stop();
+
+// A listening IPv4 stream socket bound to address:port (port in host order; 0 picks a free port,
+// see net_local_port) with the given backlog. NET_NO_SOCKET when the socket cannot be made, bound
+// (the port is in use, no permission) or put into listening. Any thread.
+[[nodiscard]] NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog);
+
+// The local port a socket is bound to, in host order. -1 on failure. Any thread.
+int net_local_port(NetSocket socket, std::uint16_t *port);
+
+// Takes the next connection waiting on a listening socket; blocks until one comes (wait for
+// NET_READABLE first to bound the wait). The new socket is in blocking mode; *address receives the
+// peer's address. NET_NO_SOCKET on failure (also after net_cancel of the listening socket).
+// The thread that owns the listening socket.
+[[nodiscard]] NetSocket net_accept(NetSocket listener, std::uint32_t *address);
+
+// Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
+// use it; the gateway itself only accepts. Any thread.
+[[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);
+
+// Waits up to timeout_ms until one of the conditions in `events` holds on the socket. *ready
+// receives the conditions found (0 when the time-out passed first). -1 when the wait itself failed
+// (not a socket, closed). One thread at a time per socket for reading.
+[[nodiscard]] int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
+                           std::int32_t *ready);
+
+// Sends up to length bytes, blocking until at least one byte could be sent; *sent receives how
+// many went (1..length; the rest is the caller's to send again). A length of 0 or less sends
+// nothing. -1 on an error, e.g. when the peer has reset or closed the connection; never raises a
+// signal. Callers that share a socket serialise their messages themselves (the telnet send guard).
+[[nodiscard]] int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                           std::int32_t *sent);
+
+// Receives up to length bytes, blocking until some arrive; *received receives how many came, 0
+// when the peer closed the connection in order. -1 on an error. One thread at a time per socket.
+[[nodiscard]] int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
+                              std::int32_t *received);
+
+// Makes every call blocked on the socket in other threads return, and every later send or receive
+// fail or see the end of the stream: a blocked wait returns, a receive ends, a send fails, an
+// accept fails. On Windows a wait that starts after the cancel runs to its time-out, so callers
+// keep their waits bounded and test their own stop flag between waits. The socket stays open: its
+// owner still closes it. Any thread, while the owner has not closed the socket.
+void net_cancel(NetSocket socket);
+
+// Closes the socket and sets *socket to NET_NO_SOCKET; a socket that is already NET_NO_SOCKET is
+// left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
+void net_close(NetSocket *socket);
+
+// Looks up the host name of an address (reverse lookup; may wait for the name service). The name
+// is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE]. -1 when no name was
+// found; name is then empty. Any thread.
+int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]);

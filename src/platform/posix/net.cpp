@@ -1,0 +1,175 @@
+// BSD sockets behind the net contract. poll rather than select: select's fixed descriptor set
+// overflows for descriptors of 1024 and above, which a busy process can reach.
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+
+static int descriptor(NetSocket socket) { return static_cast<int>(socket); }
+
+static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address);
+    return where;
+}
+
+static std::uint64_t monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// Nothing to start on Linux: the sockets are the kernel's.
+int net_start() { return 0; }
+
+void net_stop() {}
+
+NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return NET_NO_SOCKET;
+    // Without it a restarted server cannot bind while its last connections sit in TIME_WAIT.
+    // Linux still refuses a second listener on the same port, so the port stays ours alone.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where = ipv4_address(address, port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 ||
+        listen(fd, backlog) != 0) {
+        close(fd);
+        return NET_NO_SOCKET;
+    }
+    return fd;
+}
+
+int net_local_port(NetSocket socket, std::uint16_t *port) {
+    sockaddr_in where{};
+    socklen_t length = sizeof where;
+    if (getsockname(descriptor(socket), reinterpret_cast<sockaddr *>(&where), &length) != 0 ||
+        where.sin_family != AF_INET) {
+        return -1;
+    }
+    *port = ntohs(where.sin_port);
+    return 0;
+}
+
+NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int fd;
+    do {
+        fd = accept4(descriptor(listener), reinterpret_cast<sockaddr *>(&peer), &length,
+                     SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return NET_NO_SOCKET;
+    *address = ntohl(peer.sin_addr.s_addr);
+    return fd;
+}
+
+NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return NET_NO_SOCKET;
+    sockaddr_in where = ipv4_address(address, port);
+    // A connect interrupted by a signal goes on in the background; it is not restarted.
+    if (connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
+        close(fd);
+        return NET_NO_SOCKET;
+    }
+    return fd;
+}
+
+int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
+             std::int32_t *ready) {
+    *ready = 0;
+    pollfd entry{};
+    entry.fd = descriptor(socket);
+    if (events & NET_READABLE) entry.events |= POLLIN;
+    if (events & NET_EXCEPTION) entry.events |= POLLPRI;
+    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        std::uint64_t now = monotonic_ms();
+        std::uint64_t left = deadline > now ? deadline - now : 0;
+        int result = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (result < 0 && errno == EINTR) continue;
+        if (result < 0 || (entry.revents & POLLNVAL)) return -1;
+        if (result == 0) {
+            if (left > INT_MAX) continue;
+            return 0;
+        }
+        break;
+    }
+    // As select does: a hang-up or an error counts as readable, so that the receive that follows
+    // sees the end of the stream or the error.
+    if ((events & NET_READABLE) && (entry.revents & (POLLIN | POLLHUP | POLLERR))) {
+        *ready |= NET_READABLE;
+    }
+    if ((events & NET_EXCEPTION) && (entry.revents & POLLPRI)) *ready |= NET_EXCEPTION;
+    return 0;
+}
+
+int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+             std::int32_t *sent) {
+    *sent = 0;
+    if (length <= 0) return 0;
+    ssize_t result;
+    do {
+        // MSG_NOSIGNAL: a peer that has gone away gives EPIPE here instead of killing the process
+        // with SIGPIPE.
+        result = send(descriptor(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    if (result <= 0) return -1;
+    *sent = static_cast<std::int32_t>(result);
+    return 0;
+}
+
+int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
+                std::int32_t *received) {
+    *received = 0;
+    if (length <= 0) return 0;
+    ssize_t result;
+    do {
+        result = recv(descriptor(socket), buffer, static_cast<size_t>(length), 0);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return -1;
+    *received = static_cast<std::int32_t>(result);
+    return 0;
+}
+
+void net_cancel(NetSocket socket) {
+    // Shutting both directions down wakes every thread blocked on the socket: poll reports it
+    // readable (a hang-up), recv returns 0, send fails with EPIPE, accept on a listening socket
+    // fails. The descriptor stays valid, so no other thread can meet a reused number.
+    shutdown(descriptor(socket), SHUT_RDWR);
+}
+
+void net_close(NetSocket *socket) {
+    if (*socket == NET_NO_SOCKET) return;
+    // Not retried on EINTR: Linux has released the descriptor either way.
+    close(descriptor(*socket));
+    *socket = NET_NO_SOCKET;
+}
+
+int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    sockaddr_in where = ipv4_address(address, 0);
+    char found[NI_MAXHOST];
+    // getnameinfo rather than gethostbyaddr: it is thread-safe. NI_NAMEREQD: no name is "none",
+    // not the dotted address.
+    if (getnameinfo(reinterpret_cast<sockaddr *>(&where), sizeof where, found, sizeof found,
+                    nullptr, 0, NI_NAMEREQD) != 0) {
+        return -1;
+    }
+    strncpy(name, found, NET_HOST_NAME_SIZE - 1);
+    name[NET_HOST_NAME_SIZE - 1] = '\0';
+    return name[0] != '\0' ? 0 : -1;
+}

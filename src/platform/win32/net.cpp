@@ -1,0 +1,142 @@
+// Winsock 2 behind the net contract. Winsock 2 has no WSACancelBlockingCall; a blocked call is
+// cancelled as pending I/O of the socket's handle instead (see net_cancel).
+#include "platform/net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <string.h>
+
+static SOCKET handle_of(NetSocket socket) { return static_cast<SOCKET>(socket); }
+
+static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address);
+    return where;
+}
+
+// INVALID_SOCKET is ~0, which is NET_NO_SOCKET (-1) as a signed pointer-sized integer.
+static_assert(static_cast<NetSocket>(INVALID_SOCKET) == NET_NO_SOCKET);
+static_assert(sizeof(NetSocket) == sizeof(SOCKET));
+
+int net_start() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : -1;
+}
+
+void net_stop() { WSACleanup(); }
+
+NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog) {
+    SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
+    // No SO_REUSEADDR: on Windows it would let a second program bind the same port.
+    sockaddr_in where = ipv4_address(address, port);
+    if (bind(handle, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0 ||
+        listen(handle, backlog) != 0) {
+        closesocket(handle);
+        return NET_NO_SOCKET;
+    }
+    return static_cast<NetSocket>(handle);
+}
+
+int net_local_port(NetSocket socket, std::uint16_t *port) {
+    sockaddr_in where{};
+    int length = sizeof where;
+    if (getsockname(handle_of(socket), reinterpret_cast<sockaddr *>(&where), &length) != 0 ||
+        where.sin_family != AF_INET) {
+        return -1;
+    }
+    *port = ntohs(where.sin_port);
+    return 0;
+}
+
+NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    SOCKET handle = accept(handle_of(listener), reinterpret_cast<sockaddr *>(&peer), &length);
+    if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
+    *address = ntohl(peer.sin_addr.s_addr);
+    return static_cast<NetSocket>(handle);
+}
+
+NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
+    sockaddr_in where = ipv4_address(address, port);
+    if (connect(handle, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
+        closesocket(handle);
+        return NET_NO_SOCKET;
+    }
+    return static_cast<NetSocket>(handle);
+}
+
+int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
+             std::int32_t *ready) {
+    *ready = 0;
+    fd_set readable;
+    fd_set exceptional;
+    FD_ZERO(&readable);
+    FD_ZERO(&exceptional);
+    if (events & NET_READABLE) FD_SET(handle_of(socket), &readable);
+    if (events & NET_EXCEPTION) FD_SET(handle_of(socket), &exceptional);
+    timeval timeout;
+    timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
+    timeout.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
+    // The first argument is ignored by Winsock.
+    int result = select(0, &readable, nullptr, &exceptional, &timeout);
+    if (result == SOCKET_ERROR) return -1;
+    if (FD_ISSET(handle_of(socket), &readable)) *ready |= NET_READABLE;
+    if (FD_ISSET(handle_of(socket), &exceptional)) *ready |= NET_EXCEPTION;
+    return 0;
+}
+
+int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+             std::int32_t *sent) {
+    *sent = 0;
+    if (length <= 0) return 0;
+    int result = send(handle_of(socket), reinterpret_cast<const char *>(data), length, 0);
+    if (result == SOCKET_ERROR || result <= 0) return -1;
+    *sent = result;
+    return 0;
+}
+
+int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
+                std::int32_t *received) {
+    *received = 0;
+    if (length <= 0) return 0;
+    int result = recv(handle_of(socket), reinterpret_cast<char *>(buffer), length, 0);
+    if (result == SOCKET_ERROR) return -1;
+    *received = result;
+    return 0;
+}
+
+void net_cancel(NetSocket socket) {
+    // shutdown alone does not wake a call already blocked (select, recv, send, accept); it makes
+    // later sends and receives fail at once. The blocked call itself is Winsock I/O pending on the
+    // socket's handle, which CancelIoEx ends for any thread, with WSA_OPERATION_ABORTED. A
+    // listening socket refuses the shutdown (not connected); the cancel still wakes its waiter.
+    shutdown(handle_of(socket), SD_BOTH);
+    CancelIoEx(reinterpret_cast<HANDLE>(handle_of(socket)), nullptr);
+}
+
+void net_close(NetSocket *socket) {
+    if (*socket == NET_NO_SOCKET) return;
+    closesocket(handle_of(*socket));
+    *socket = NET_NO_SOCKET;
+}
+
+int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    sockaddr_in where = ipv4_address(address, 0);
+    char found[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<sockaddr *>(&where), sizeof where, found, sizeof found,
+                    nullptr, 0, NI_NAMEREQD) != 0) {
+        return -1;
+    }
+    strncpy(name, found, NET_HOST_NAME_SIZE - 1);
+    name[NET_HOST_NAME_SIZE - 1] = '\0';
+    return name[0] != '\0' ? 0 : -1;
+}

@@ -1,0 +1,296 @@
+// Sockets over 127.0.0.1: listen and accept, the peer's address, readiness waits and their
+// time-outs, sends to a closed peer, unblocking a blocked call from another thread, reverse lookup.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+
+namespace {
+
+class Net : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(net_start(), 0); }
+    void TearDown() override {
+        net_close(&accepted);
+        net_close(&client);
+        net_close(&listener);
+        net_stop();
+    }
+
+    // A listener on 127.0.0.1, a client connected to it and the accepted end.
+    void connect_pair() {
+        listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 5);
+        ASSERT_NE(listener, NET_NO_SOCKET);
+        ASSERT_EQ(net_local_port(listener, &port), 0);
+        ASSERT_NE(port, 0);
+        client = net_connect(NET_LOOPBACK_ADDRESS, port);
+        ASSERT_NE(client, NET_NO_SOCKET);
+        std::int32_t ready = 0;
+        ASSERT_EQ(net_wait(listener, NET_READABLE, 10000, &ready), 0);
+        ASSERT_EQ(ready, NET_READABLE);
+        accepted = net_accept(listener, &peer_address);
+        ASSERT_NE(accepted, NET_NO_SOCKET);
+    }
+
+    NetSocket listener = NET_NO_SOCKET;
+    NetSocket client = NET_NO_SOCKET;
+    NetSocket accepted = NET_NO_SOCKET;
+    std::uint16_t port = 0;
+    std::uint32_t peer_address = 0;
+};
+
+// Sends every byte or fails the test.
+void send_all(NetSocket socket, const std::vector<std::uint8_t> &bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::int32_t sent = 0;
+        ASSERT_EQ(net_send(socket, bytes.data() + done,
+                           static_cast<std::int32_t>(bytes.size() - done), &sent),
+                  0);
+        ASSERT_GT(sent, 0);
+        done += static_cast<std::size_t>(sent);
+    }
+}
+
+std::vector<std::uint8_t> receive_count(NetSocket socket, std::size_t count) {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t start = clock_tick_ms();
+    while (bytes.size() < count && clock_tick_ms() - start < 10000) {
+        std::uint8_t buffer[1024];
+        std::int32_t received = 0;
+        if (net_receive(socket, buffer, sizeof buffer, &received) != 0 || received == 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + received);
+    }
+    return bytes;
+}
+
+TEST_F(Net, AcceptGivesThePeerAddressInHostOrderAndPassesEveryByte) {
+    connect_pair();
+    EXPECT_EQ(peer_address, 0x7F000001u);  // 127 in the top byte
+
+    std::vector<std::uint8_t> all(256);
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+    send_all(client, all);
+    EXPECT_EQ(receive_count(accepted, all.size()), all);
+    send_all(accepted, all);
+    EXPECT_EQ(receive_count(client, all.size()), all);
+
+    std::int32_t sent = -1;
+    std::int32_t received = -1;
+    std::uint8_t byte = 0;
+    EXPECT_EQ(net_send(accepted, &byte, 0, &sent), 0);  // nothing to send
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(net_receive(accepted, &byte, 0, &received), 0);
+    EXPECT_EQ(received, 0);
+}
+
+TEST_F(Net, ASecondListenerOnTheSamePortFails) {
+    listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 5);
+    ASSERT_NE(listener, NET_NO_SOCKET);
+    ASSERT_EQ(net_local_port(listener, &port), 0);
+    NetSocket second = net_listen(NET_LOOPBACK_ADDRESS, port, 5);
+    EXPECT_EQ(second, NET_NO_SOCKET);
+    net_close(&second);
+    NetSocket any = net_listen(NET_ANY_ADDRESS, port, 5);
+    EXPECT_EQ(any, NET_NO_SOCKET);
+    net_close(&any);
+}
+
+TEST_F(Net, ConnectToAPortWithoutListenerFails) {
+    listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 5);
+    ASSERT_NE(listener, NET_NO_SOCKET);
+    ASSERT_EQ(net_local_port(listener, &port), 0);
+    net_close(&listener);
+    NetSocket refused = net_connect(NET_LOOPBACK_ADDRESS, port);
+    EXPECT_EQ(refused, NET_NO_SOCKET);
+    net_close(&refused);
+}
+
+TEST_F(Net, WaitsTimeOutWhenQuietAndSeeDataAndClose) {
+    connect_pair();
+    struct Case {
+        NetSocket *socket;
+        std::int32_t events;
+    } cases[] = {
+        {&accepted, NET_READABLE},
+        {&accepted, NET_READABLE | NET_EXCEPTION},
+        {&listener, NET_READABLE},  // no connection waiting
+    };
+    for (const Case &c : cases) {
+        std::int32_t ready = -1;
+        std::uint32_t start = clock_tick_ms();
+        EXPECT_EQ(net_wait(*c.socket, c.events, 150, &ready), 0);
+        std::uint32_t waited = clock_tick_ms() - start;
+        EXPECT_EQ(ready, 0);
+        EXPECT_GE(waited, 120u);
+        EXPECT_LT(waited, 5000u);
+    }
+    std::int32_t ready = -1;
+    EXPECT_EQ(net_wait(accepted, NET_READABLE, 0, &ready), 0);  // a zero-time poll
+    EXPECT_EQ(ready, 0);
+
+    send_all(client, {'x'});
+    EXPECT_EQ(net_wait(accepted, NET_READABLE | NET_EXCEPTION, 10000, &ready), 0);
+    EXPECT_EQ(ready, NET_READABLE);  // plain data is no exceptional condition
+    EXPECT_EQ(receive_count(accepted, 1), std::vector<std::uint8_t>{'x'});
+
+    net_close(&client);
+    EXPECT_EQ(net_wait(accepted, NET_READABLE, 10000, &ready), 0);
+    EXPECT_EQ(ready, NET_READABLE);
+    std::uint8_t byte = 0;
+    std::int32_t received = -1;
+    EXPECT_EQ(net_receive(accepted, &byte, 1, &received), 0);
+    EXPECT_EQ(received, 0);  // orderly close
+}
+
+TEST_F(Net, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+    connect_pair();
+    net_close(&client);
+    // The first send may still be taken by the system; the peer's reset then fails the next ones.
+    std::uint8_t data[64] = {};
+    int result = 0;
+    for (int i = 0; i < 200 && result == 0; ++i) {
+        std::int32_t sent = 0;
+        result = net_send(accepted, data, sizeof data, &sent);
+        if (result == 0) clock_sleep_ms(10);
+    }
+    EXPECT_EQ(result, -1);
+}
+
+// A call blocked in another thread, and what it returned.
+struct Blocked {
+    enum What { WAIT, RECEIVE, SEND, ACCEPT } what;
+    NetSocket socket;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    int result = 0;
+    std::int32_t count = 0;
+    NetSocket accepted = NET_NO_SOCKET;
+};
+
+std::uint32_t run_blocked(void *arg) {
+    Blocked *blocked = static_cast<Blocked *>(arg);
+    blocked->started.store(1);
+    switch (blocked->what) {
+    case Blocked::WAIT:
+        blocked->result = net_wait(blocked->socket, NET_READABLE, 60000, &blocked->count);
+        break;
+    case Blocked::RECEIVE: {
+        std::uint8_t buffer[16];
+        blocked->result = net_receive(blocked->socket, buffer, sizeof buffer, &blocked->count);
+        break;
+    }
+    case Blocked::SEND: {
+        // The peer never reads: the socket buffers fill and a send blocks.
+        static std::uint8_t block[65536];
+        do {
+            blocked->result = net_send(blocked->socket, block, sizeof block, &blocked->count);
+        } while (blocked->result == 0);
+        break;
+    }
+    case Blocked::ACCEPT: {
+        std::uint32_t address = 0;
+        blocked->accepted = net_accept(blocked->socket, &address);
+        blocked->result = blocked->accepted == NET_NO_SOCKET ? -1 : 0;
+        break;
+    }
+    }
+    blocked->finished.store(1);
+    return 0;
+}
+
+TEST_F(Net, CancelUnblocksACallBlockedInAnotherThread) {
+    struct Case {
+        Blocked::What what;
+        bool on_listener;
+        const char *name;
+    } cases[] = {
+        {Blocked::WAIT, false, "wait on a connection"},
+        {Blocked::RECEIVE, false, "receive"},
+        {Blocked::SEND, false, "send to a peer that does not read"},
+        {Blocked::WAIT, true, "wait on a listening socket"},
+        {Blocked::ACCEPT, true, "accept"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        connect_pair();
+        Blocked blocked;
+        blocked.what = c.what;
+        blocked.socket = c.on_listener ? listener : accepted;
+        Thread *thread = thread_start(run_blocked, &blocked, 0);
+        ASSERT_NE(thread, nullptr);
+        while (blocked.started.load() == 0) clock_sleep_ms(5);
+        clock_sleep_ms(300);  // let it block (a send needs the buffers filled first)
+        EXPECT_EQ(blocked.finished.load(), 0);
+
+        std::uint32_t start = clock_tick_ms();
+        net_cancel(blocked.socket);
+        EXPECT_EQ(thread_join(thread, 20000), 0);
+        EXPECT_LT(clock_tick_ms() - start, 20000u);
+        thread_close(thread);
+
+        switch (c.what) {
+        case Blocked::WAIT:  // either the wait failed or it says "look": nothing is left hanging
+            EXPECT_TRUE(blocked.result == -1 || blocked.count == NET_READABLE);
+            break;
+        case Blocked::RECEIVE:  // no byte was sent: an error or the end of the stream
+            EXPECT_TRUE(blocked.result == -1 || blocked.count == 0);
+            break;
+        case Blocked::SEND:
+        case Blocked::ACCEPT:
+            EXPECT_EQ(blocked.result, -1);
+            break;
+        }
+        net_close(&blocked.accepted);
+
+        if (!c.on_listener) {
+            // Later calls on a cancelled connection end at once too.
+            std::uint8_t byte = 'x';
+            std::int32_t count = 0;
+            EXPECT_EQ(net_send(accepted, &byte, 1, &count), -1);
+            int received = net_receive(accepted, &byte, 1, &count);
+            EXPECT_TRUE(received == -1 || count == 0);
+        }
+        net_close(&accepted);
+        net_close(&client);
+        net_close(&listener);
+    }
+}
+
+TEST_F(Net, ReverseLookupOfLoopbackGivesABoundedNameOrNone) {
+    char name[NET_HOST_NAME_SIZE];
+    std::memset(name, 'x', sizeof name);
+    int result = net_lookup_name(NET_LOOPBACK_ADDRESS, name);
+    ASSERT_NE(std::memchr(name, '\0', sizeof name), nullptr);
+    if (result == 0) {
+        EXPECT_GT(std::strlen(name), 0u);
+    } else {
+        EXPECT_EQ(result, -1);
+        EXPECT_STREQ(name, "");
+    }
+}
+
+TEST_F(Net, CloseResetsTheHandleAndMayBeRepeated) {
+    listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 5);
+    ASSERT_NE(listener, NET_NO_SOCKET);
+    net_close(&listener);
+    EXPECT_EQ(listener, NET_NO_SOCKET);
+    net_close(&listener);
+    EXPECT_EQ(listener, NET_NO_SOCKET);
+}
+
+TEST_F(Net, StartAndStopNest) {
+    // The fixture holds one start; a second start and stop leave the layer usable.
+    ASSERT_EQ(net_start(), 0);
+    net_stop();
+    connect_pair();
+    send_all(client, {'a', 'b'});
+    EXPECT_EQ(receive_count(accepted, 2), (std::vector<std::uint8_t>{'a', 'b'}));
+}
+
+}  // namespace
