@@ -123,9 +123,14 @@ def run(program, telnet):
         if line != "DATA 79":
             raise Failure("after 0xFF expected 79 (y), got %r" % line)
 
+        # Everything the server sent has been read before the client goes: a socket closed with
+        # unread data would end in a reset instead of an orderly close.
+        client.wait_for(b"x\xffy")
         client.end()
         client = None
         closed = server.expect_prefix("CLOSED ")
+        if closed.split()[1] != "0":
+            raise Failure("the server did not see an orderly close: %r" % closed)
         words = option_words(closed)
         # Both sides binary, this side echoes, go-ahead suppressed both ways.
         expected = {"BINARY": "3", "ECHO": "1", "SGA": "3"}
