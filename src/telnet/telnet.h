@@ -56,8 +56,8 @@ struct TelnetChannel {
     std::int32_t subneg_length;   // parameter bytes in subneg_buffer, 0-256
     std::uint8_t subneg_buffer[TELNET_SUBNEG_SIZE];  // option code first; zeroed at each IAC SB
     std::int32_t option_state[256];                  // TELNET_*_ON / *_SENT bits per option
-    // Non-zero ends telnet_negotiate with -1 (the server is stopping); null: no such flag.
-    // Written by the server's stop, read by the connection thread.
+    // A flag whose non-zero value ends telnet_negotiate with -1 (the server is stopping); null:
+    // none. The flag is written by the server's stop and read here by the connection thread.
     const std::atomic<std::int32_t> *stop_flag;
 };
 

@@ -40,7 +40,7 @@ class Server:
                     raise Failure("server ended; said: %r" % self.lines)
                 self.pending += chunk
         line, self.pending = self.pending.split(b"\n", 1)
-        text = line.decode()
+        text = line.decode().rstrip("\r")  # a Windows build under wine writes CR LF
         self.lines.append(text)
         return text
 

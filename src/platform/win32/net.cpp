@@ -98,7 +98,7 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
     *sent = 0;
     if (length <= 0) return 0;
     int result = send(handle_of(socket), reinterpret_cast<const char *>(data), length, 0);
-    if (result == SOCKET_ERROR || result <= 0) return -1;
+    if (result <= 0) return -1;  // SOCKET_ERROR, or nothing taken
     *sent = result;
     return 0;
 }
