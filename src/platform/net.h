@@ -47,6 +47,10 @@ int net_local_port(NetSocket socket, std::uint16_t *port);
 // use it; the gateway itself only accepts. Any thread.
 [[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);
 
+// Sends one byte as urgent (out-of-band) data, the way a telnet client sends the DM of a Synch.
+// Tests use it; the gateway never sends urgent data. -1 on an error. Any thread.
+[[nodiscard]] int net_send_urgent(NetSocket socket, std::uint8_t byte);
+
 // Waits up to timeout_ms until one of the conditions in `events` holds on the socket. *ready
 // receives the conditions found (0 when the time-out passed first). -1 when the wait itself failed
 // (not a socket, closed). One thread at a time per socket for reading.

@@ -89,6 +89,15 @@ TEST_F(Net, AcceptGivesThePeerAddressInHostOrderAndPassesEveryByte) {
     EXPECT_EQ(received, 0);
 }
 
+TEST_F(Net, UrgentDataStaysInTheStreamInOrder) {
+    // A telnet Synch sends IAC in band and DM urgent: the accepted end must see both, in order.
+    connect_pair();
+    send_all(client, {255});
+    ASSERT_EQ(net_send_urgent(client, 242), 0);
+    send_all(client, {255, 251, 1});
+    EXPECT_EQ(receive_count(accepted, 5), (std::vector<std::uint8_t>{255, 242, 255, 251, 1}));
+}
+
 TEST_F(Net, ASecondListenerOnTheSamePortFails) {
     listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 5);
     ASSERT_NE(listener, NET_NO_SOCKET);

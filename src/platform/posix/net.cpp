@@ -72,8 +72,16 @@ NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
                      SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return NET_NO_SOCKET;
+    // Urgent data (a telnet Synch's DM) stays in the byte stream: taken out of band it would leave
+    // a lone IAC that swallows the following byte.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     *address = ntohl(peer.sin_addr.s_addr);
     return fd;
+}
+
+int net_send_urgent(NetSocket socket, std::uint8_t byte) {
+    return send(descriptor(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1 ? 0 : -1;
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {

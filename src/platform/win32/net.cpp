@@ -58,8 +58,17 @@ NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
     int length = sizeof peer;
     SOCKET handle = accept(handle_of(listener), reinterpret_cast<sockaddr *>(&peer), &length);
     if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
+    // Urgent data (a telnet Synch's DM) stays in the byte stream: taken out of band it would leave
+    // a lone IAC that swallows the following byte.
+    BOOL on = TRUE;
+    setsockopt(handle, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char *>(&on), sizeof on);
     *address = ntohl(peer.sin_addr.s_addr);
     return static_cast<NetSocket>(handle);
+}
+
+int net_send_urgent(NetSocket socket, std::uint8_t byte) {
+    return send(handle_of(socket), reinterpret_cast<const char *>(&byte), 1, MSG_OOB) == 1 ? 0
+                                                                                          : -1;
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
