@@ -417,7 +417,8 @@ std::uint32_t equipment_main(void *arg) {
                 hold.lock();
                 continue;
             }
-            sim->changed.wait_until(hold, next->due);
+            Clock::time_point due = next->due;  // the vector may grow while the lock is let go
+            sim->changed.wait_until(hold, due);
             continue;
         }
         sim->changed.wait(hold);
