@@ -192,13 +192,15 @@ int com_set_state(ComHandle handle, const SerialDcb *dcb) {
 }
 
 int com_get_timeouts(ComHandle handle, SerialTimeouts *timeouts) {
-    return call_on(handle,
-                   [timeouts](const ComBackend *b, void *d) { return b->get_timeouts(d, timeouts); });
+    return call_on(handle, [timeouts](const ComBackend *b, void *d) {
+        return b->get_timeouts(d, timeouts);
+    });
 }
 
 int com_set_timeouts(ComHandle handle, const SerialTimeouts *timeouts) {
-    return call_on(handle,
-                   [timeouts](const ComBackend *b, void *d) { return b->set_timeouts(d, timeouts); });
+    return call_on(handle, [timeouts](const ComBackend *b, void *d) {
+        return b->set_timeouts(d, timeouts);
+    });
 }
 
 int com_read(ComHandle handle, void *buffer, std::uint32_t maximum, std::uint32_t *count) {

@@ -1,5 +1,5 @@
-// Serial devices as the gateway sees them: open by name, the line settings as a portable copy of the
-// device-control block, time-outs, reads and whole-block writes that may run at once on two
+// Serial devices as the gateway sees them: open by name, the line settings as a portable copy of
+// the device-control block, time-outs, reads and whole-block writes that may run at once on two
 // threads, the modem-control lines, break, purge, cancel and close.
 //
 // Handles. A ComHandle names one open of one device and is never reused: a closed handle, and any

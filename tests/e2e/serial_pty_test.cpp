@@ -303,7 +303,8 @@ TEST(PosixSerial, AReadAndAWriteRunAtOnce) {
         ssize_t n = read(pty.master, buffer, sizeof buffer);
         if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
         if (sent < incoming.size()) {
-            n = write(pty.master, incoming.data() + sent, std::min<std::size_t>(4096, incoming.size() - sent));
+            n = write(pty.master, incoming.data() + sent,
+                      std::min<std::size_t>(4096, incoming.size() - sent));
             if (n > 0) sent += static_cast<std::size_t>(n);
         }
         pollfd ready{pty.master, POLLIN, 0};
@@ -346,7 +347,8 @@ TEST(PosixSerial, CloseReleasesABlockedReadAndWrite) {
     std::string block = pattern(1 << 20, 4);
     std::atomic<int> write_result{-1}, read_result{-1};
     Background *writer = background_start([&] {
-        write_result = serial_write(port.get(), block.data(), static_cast<std::int32_t>(block.size()));
+        write_result =
+            serial_write(port.get(), block.data(), static_cast<std::int32_t>(block.size()));
     });
     Background *reader = background_start([&] {
         char buffer[64];

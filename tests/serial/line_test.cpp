@@ -262,7 +262,8 @@ TEST(LineConnectEmulator, AnUnansweredRingGivesUpAfterTenSeconds) {
     ASSERT_EQ(com_escape(call.port->com_handle, COM_CLRDTR), 0);
     std::atomic<int> seen_ringing{0};
     PortRecord *port = call.port.get();
-    Background *watcher = emulator_stand_in(port, [&] { seen_ringing = port->ring_request.load(); });
+    Background *watcher =
+        emulator_stand_in(port, [&] { seen_ringing = port->ring_request.load(); });
     std::uint32_t start = clock_tick_ms();
     EXPECT_EQ(line_connect(port), -1);
     std::uint32_t took = elapsed_since(start);

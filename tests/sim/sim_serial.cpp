@@ -362,9 +362,20 @@ void sim_close(void *device) {
 }
 
 const ComBackend sim_backend = {
-    sim_claims,   sim_open,         sim_get_state, sim_set_state, sim_get_timeouts,
-    sim_set_timeouts, sim_read,     sim_write,     sim_escape,    sim_modem_status,
-    sim_set_break, sim_purge,       sim_cancel,    sim_close,
+    .claims = sim_claims,
+    .open = sim_open,
+    .get_state = sim_get_state,
+    .set_state = sim_set_state,
+    .get_timeouts = sim_get_timeouts,
+    .set_timeouts = sim_set_timeouts,
+    .read = sim_read,
+    .write = sim_write,
+    .escape = sim_escape,
+    .modem_status = sim_modem_status,
+    .set_break = sim_set_break,
+    .purge = sim_purge,
+    .cancel = sim_cancel,
+    .close = sim_close,
 };
 
 // -- the equipment thread --
@@ -429,7 +440,8 @@ std::uint32_t equipment_main(void *arg) {
 template <typename Done>
 bool wait_until_done(SimSerial *sim, std::uint32_t timeout_ms, Done done) {
     std::unique_lock<std::mutex> hold(sim->lock);
-    return sim->changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] { return done(); });
+    return sim->changed.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return done(); });
 }
 
 }  // namespace

@@ -484,8 +484,18 @@ bool posix_termios_from_dcb(const SerialDcb *dcb, termios *settings) {
 }
 
 const ComBackend com_os_backend = {
-    nullptr,          posix_open,         posix_get_state,   posix_set_state,
-    posix_get_timeouts, posix_set_timeouts, posix_read,     posix_write,
-    posix_escape,     posix_modem_status, posix_set_break, posix_purge,
-    posix_cancel,     posix_close,
+    .claims = nullptr,
+    .open = posix_open,
+    .get_state = posix_get_state,
+    .set_state = posix_set_state,
+    .get_timeouts = posix_get_timeouts,
+    .set_timeouts = posix_set_timeouts,
+    .read = posix_read,
+    .write = posix_write,
+    .escape = posix_escape,
+    .modem_status = posix_modem_status,
+    .set_break = posix_set_break,
+    .purge = posix_purge,
+    .cancel = posix_cancel,
+    .close = posix_close,
 };

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 
@@ -22,8 +23,11 @@ struct Direction {
     int active;             // under lock: a transfer runs in this direction
 };
 
+constexpr int MAX_OPEN_NAMES = 256;
+
 struct Win32Serial {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    char path[MAX_PATH] = {};  // the device path, upper case; empty until the open succeeded
     SRWLOCK lock = SRWLOCK_INIT;
     int closing = 0;  // under lock
     Direction read{};
@@ -31,6 +35,35 @@ struct Win32Serial {
 };
 
 Win32Serial *as_serial(void *device) { return static_cast<Win32Serial *>(device); }
+
+// Windows opens a port for one handle at a time; wine does not enforce that, so the devices open in
+// this process are also kept here and a second open of one of them is refused.
+SRWLOCK open_names_lock = SRWLOCK_INIT;
+Win32Serial *open_names[MAX_OPEN_NAMES];  // under open_names_lock
+
+bool name_claim(Win32Serial *serial) {
+    AcquireSRWLockExclusive(&open_names_lock);
+    int free_slot = -1;
+    bool taken = false;
+    for (int i = 0; i < MAX_OPEN_NAMES; ++i) {
+        if (open_names[i] == nullptr) {
+            if (free_slot < 0) free_slot = i;
+        } else if (std::strcmp(open_names[i]->path, serial->path) == 0) {
+            taken = true;
+        }
+    }
+    if (!taken && free_slot >= 0) open_names[free_slot] = serial;
+    ReleaseSRWLockExclusive(&open_names_lock);
+    return !taken && free_slot >= 0;
+}
+
+void name_release(Win32Serial *serial) {
+    AcquireSRWLockExclusive(&open_names_lock);
+    for (Win32Serial *&entry : open_names) {
+        if (entry == serial) entry = nullptr;
+    }
+    ReleaseSRWLockExclusive(&open_names_lock);
+}
 
 class Hold {
 public:
@@ -45,6 +78,7 @@ private:
 
 void win32_close(void *device) {
     Win32Serial *serial = as_serial(device);
+    name_release(serial);
     if (serial->handle != INVALID_HANDLE_VALUE) CloseHandle(serial->handle);
     for (Direction *direction : {&serial->read, &serial->write}) {
         if (direction->overlapped.hEvent != nullptr) CloseHandle(direction->overlapped.hEvent);
@@ -54,16 +88,30 @@ void win32_close(void *device) {
 }
 
 void *win32_open(const char *name) {
-    // The device namespace prefix lets COM10 and above open too; "COM1" alone only reaches 1-9.
-    char path[MAX_PATH];
-    const char *prefix = (name[0] == '\\') ? "" : "\\\\.\\";
-    if (std::snprintf(path, sizeof path, "%s%s", prefix, name) >= static_cast<int>(sizeof path)) {
-        return nullptr;
-    }
     Win32Serial *serial = new (std::nothrow) Win32Serial();
     if (serial == nullptr) return nullptr;
-    serial->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr);
+    // The device namespace prefix lets COM10 and above open too; "COM1" alone only reaches 1-9.
+    const char *prefix = (name[0] == '\\') ? "" : "\\\\.\\";
+    if (std::snprintf(serial->path, sizeof serial->path, "%s%s", prefix, name) >=
+        static_cast<int>(sizeof serial->path)) {
+        delete serial;
+        return nullptr;
+    }
+    // Device names compare without regard to case. Only single-byte ASCII letters are folded: a
+    // double-byte character's trail byte may look like one.
+    for (char *c = serial->path; *c != '\0'; ++c) {
+        if (IsDBCSLeadByte(static_cast<BYTE>(*c))) {
+            if (*++c == '\0') break;
+        } else if (*c >= 'a' && *c <= 'z') {
+            *c = static_cast<char>(*c - 'a' + 'A');
+        }
+    }
+    if (!name_claim(serial)) {
+        delete serial;
+        return nullptr;
+    }
+    serial->handle = CreateFileA(serial->path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     bool made = serial->handle != INVALID_HANDLE_VALUE &&
                 GetFileType(serial->handle) == FILE_TYPE_CHAR;
     for (Direction *direction : {&serial->read, &serial->write}) {
@@ -255,7 +303,9 @@ void win32_cancel(void *device, std::uint32_t which, int closing) {
     Win32Serial *serial = as_serial(device);
     Hold hold(&serial->lock);
     if (closing) serial->closing = 1;
-    if ((which & COM_CANCEL_READ) && (closing || serial->read.active)) SetEvent(serial->read.cancel);
+    if ((which & COM_CANCEL_READ) && (closing || serial->read.active)) {
+        SetEvent(serial->read.cancel);
+    }
     if ((which & COM_CANCEL_WRITE) && (closing || serial->write.active)) {
         SetEvent(serial->write.cancel);
     }
@@ -264,8 +314,18 @@ void win32_cancel(void *device, std::uint32_t which, int closing) {
 }  // namespace
 
 const ComBackend com_os_backend = {
-    nullptr,           win32_open,         win32_get_state, win32_set_state,
-    win32_get_timeouts, win32_set_timeouts, win32_read,     win32_write,
-    win32_escape,      win32_modem_status, win32_set_break, win32_purge,
-    win32_cancel,      win32_close,
+    .claims = nullptr,
+    .open = win32_open,
+    .get_state = win32_get_state,
+    .set_state = win32_set_state,
+    .get_timeouts = win32_get_timeouts,
+    .set_timeouts = win32_set_timeouts,
+    .read = win32_read,
+    .write = win32_write,
+    .escape = win32_escape,
+    .modem_status = win32_modem_status,
+    .set_break = win32_set_break,
+    .purge = win32_purge,
+    .cancel = win32_cancel,
+    .close = win32_close,
 };
