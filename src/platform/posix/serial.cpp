@@ -247,7 +247,12 @@ int write_transfer(PosixSerial *serial, const std::uint8_t *data, std::uint32_t 
 
 void posix_close(void *device) {
     PosixSerial *serial = as_serial(device);
-    if (serial->fd >= 0) close(serial->fd);
+    if (serial->fd >= 0) {
+        // The exclusive mode belongs to the terminal, not to this descriptor: it would outlive the
+        // close while anyone else still holds the device open.
+        ioctl(serial->fd, TIOCNXCL);
+        close(serial->fd);
+    }
     if (serial->read_wake >= 0) close(serial->read_wake);
     if (serial->write_wake >= 0) close(serial->write_wake);
     delete serial;
