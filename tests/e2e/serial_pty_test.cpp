@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,6 +82,13 @@ struct PtyPair {
         return got;
     }
 
+    // The terminal's exclusive mode (no further opens but by root).
+    int exclusive() {
+        int on = -1;
+        EXPECT_EQ(ioctl(terminal, TIOCGEXCL, &on), 0);
+        return on;
+    }
+
     termios terminal_settings() {
         termios settings{};
         EXPECT_EQ(tcgetattr(terminal, &settings), 0);
@@ -132,7 +140,9 @@ TEST(PosixSerial, OpensByComNameAndByPath) {
         // No sharing: a second open of the same device fails, by any of its names.
         EXPECT_EQ(com_open("COM7"), COM_INVALID_HANDLE);
         EXPECT_EQ(com_open(pty.path.c_str()), COM_INVALID_HANDLE);
+        EXPECT_EQ(pty.exclusive(), 1);
         com_close(handle);
+        EXPECT_EQ(pty.exclusive(), 0);  // others may open the device again
     }
     // A dangling link fails rather than fall through to the machine's own port; a plain file is
     // no serial line; other names mean nothing.

@@ -24,6 +24,7 @@ namespace {
 
 struct PosixSerial {
     int fd = -1;
+    int exclusive = 0;    // this open set the terminal's exclusive mode
     int read_wake = -1;   // readable: the running read must look at its cancel flag
     int write_wake = -1;  // the same for the running write
     std::mutex lock;
@@ -250,7 +251,7 @@ void posix_close(void *device) {
     if (serial->fd >= 0) {
         // The exclusive mode belongs to the terminal, not to this descriptor: it would outlive the
         // close while anyone else still holds the device open.
-        ioctl(serial->fd, TIOCNXCL);
+        if (serial->exclusive) ioctl(serial->fd, TIOCNXCL);
         close(serial->fd);
     }
     if (serial->read_wake >= 0) close(serial->read_wake);
@@ -272,7 +273,7 @@ void *posix_open(const char *name) {
         posix_close(serial);
         return nullptr;
     }
-    ioctl(serial->fd, TIOCEXCL);
+    serial->exclusive = ioctl(serial->fd, TIOCEXCL) == 0 ? 1 : 0;
     serial->read_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     serial->write_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (serial->read_wake < 0 || serial->write_wake < 0) {
