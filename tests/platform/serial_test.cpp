@@ -181,28 +181,4 @@ TEST(SerialHandle, CancelEndsOnlyTheTransfersRunningNow) {
     sim_serial_destroy(sim);
 }
 
-TEST(SerialHandle, PurgeAbortsTransfersAndClearsInput) {
-    SimSerial *sim = sim_serial_create("SIMH5");
-    ASSERT_NE(sim, nullptr);
-    ComHandle handle = com_open("SIMH5");
-    ASSERT_NE(handle, COM_INVALID_HANDLE);
-    hold_everything(handle);
-
-    sim_send_text(sim, "stale");
-    EXPECT_EQ(com_purge(handle, COM_PURGE_RXCLEAR), 0);
-    EXPECT_EQ(sim_unread(sim), 0u);
-
-    std::atomic<int> write_result{1};
-    Background *writer = background_start([&] {
-        std::uint32_t count;
-        write_result = com_write(handle, "held", 4, &count);
-    });
-    ASSERT_TRUE(sim_wait_write_held(sim, 5000));
-    EXPECT_EQ(com_purge(handle, COM_PURGE_TXABORT), 0);
-    EXPECT_TRUE(background_join(writer, 5000));
-    EXPECT_EQ(write_result, -1);
-    com_close(handle);
-    sim_serial_destroy(sim);
-}
-
 }  // namespace
