@@ -6,7 +6,7 @@
 #include <memory>
 #include <random>
 
-#include "telnet/loopback.h"
+#include "support/loopback.h"
 #include "telnet/telnet.h"
 
 namespace {

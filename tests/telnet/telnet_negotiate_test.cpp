@@ -4,7 +4,7 @@
 
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "telnet/loopback.h"
+#include "support/loopback.h"
 #include "telnet/telnet.h"
 
 namespace {

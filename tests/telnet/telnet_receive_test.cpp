@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sync.h"
-#include "telnet/loopback.h"
+#include "support/loopback.h"
 #include "telnet/telnet.h"
 
 namespace {

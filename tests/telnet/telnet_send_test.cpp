@@ -7,7 +7,7 @@
 
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "telnet/loopback.h"
+#include "support/loopback.h"
 #include "telnet/telnet.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Test helpers for the telnet tests: a connected pair of real sockets over 127.0.0.1 (the
+// Test helpers for the telnet and gateway tests: a connected pair of real sockets over 127.0.0.1 (the
 // gateway's accepted end and a peer that plays the telnet client), and reads of what the peer
 // sees on the wire.
 #pragma once
