@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "platform/serial.h"
+
 struct Event;
 struct Semaphore;
-struct SerialDevice;
 struct Thread;
 struct UiWindow;
 
@@ -123,7 +124,9 @@ struct PortRecord {
     PortSettings settings;          // UI thread writes (under list_guard); allocation reads
     PortSettings active_settings;   // written at allocation; then only the call reads it
     std::atomic<std::int32_t> emulator_running;  // modem emulator start/stop write; call reads
-    SerialDevice *com_handle;       // the open port; null when closed
+    std::atomic<ComHandle> com_handle;  // the open port, COM_INVALID_HANDLE when closed; written by
+                                        // whoever opens or closes it (call, emulator start and
+                                        // stop), read by every user of the port
     Thread *emulator_thread;        // null when no emulator runs
     Event *emulator_resume;         // lets an emulator stepped aside for a call go on (auto-reset);
                                     // made by the emulator start, signalled by line_disconnect

@@ -1,0 +1,507 @@
+// Linux serial devices through termios. The descriptor is non-blocking and every wait is a poll
+// on the device and on one wake-up descriptor per direction, so a read or a write held back by flow
+// control can be ended from another thread without killing anything.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <new>
+
+#include "platform/posix/posix_termios.h"
+#include "platform/serial_backend.h"
+
+namespace {
+
+struct PosixSerial {
+    int fd = -1;
+    int exclusive = 0;    // this open set the terminal's exclusive mode
+    int read_wake = -1;   // readable: the running read must look at its cancel flag
+    int write_wake = -1;  // the same for the running write
+    std::mutex lock;
+    int closing = 0;          // under lock; every transfer fails from now on
+    int reading = 0;          // under lock
+    int read_cancelled = 0;   // under lock
+    int writing = 0;          // under lock
+    int write_cancelled = 0;  // under lock
+    SerialDcb dcb{};          // under lock; the block last applied (termios cannot hold all of it)
+    SerialTimeouts timeouts{};  // under lock
+};
+
+struct SpeedEntry {
+    std::uint32_t baud_rate;
+    speed_t speed;
+};
+
+constexpr SpeedEntry SPEED_TABLE[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+PosixSerial *as_serial(void *device) { return static_cast<PosixSerial *>(device); }
+
+std::uint64_t monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void wake_signal(int wake) {
+    std::uint64_t one = 1;
+    while (write(wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void wake_drain(int wake) {
+    std::uint64_t value;
+    while (read(wake, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+// A device without modem lines (a pty, some adapters) answers the line ioctls so.
+bool no_modem_lines(int error) { return error == ENOTTY || error == EINVAL; }
+
+// The device path for a name; false when the name is neither COMn nor a path.
+bool device_path(const char *name, char *path, std::size_t size) {
+    if (name[0] == '/') {
+        return static_cast<std::size_t>(snprintf(path, size, "%s", name)) < size;
+    }
+    if (strncasecmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return false;
+    unsigned number = 0;
+    for (const char *digit = name + 3; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || number > 100000) return false;
+        number = number * 10 + static_cast<unsigned>(*digit - '0');
+    }
+    // A link in the current directory names the device; a dangling one fails the open rather
+    // than falling through to the machine's own port.
+    char local[32];
+    snprintf(local, sizeof local, "COM%u", number);
+    struct stat info;
+    if (lstat(local, &info) == 0) {
+        return static_cast<std::size_t>(snprintf(path, size, "%s", local)) < size;
+    }
+    return static_cast<std::size_t>(snprintf(path, size, "/dev/ttyS%u", number - 1)) < size;
+}
+
+// The control block that a freshly opened line's termios stands for.
+SerialDcb dcb_from_termios(const termios *settings) {
+    SerialDcb dcb{};
+    dcb.dcb_length = COM_DCB_LENGTH;
+    speed_t speed = cfgetospeed(settings);
+    for (const SpeedEntry &entry : SPEED_TABLE) {
+        if (entry.speed == speed) dcb.baud_rate = entry.baud_rate;
+    }
+    dcb.f_binary = 1;
+    dcb.f_parity = (settings->c_iflag & INPCK) ? 1 : 0;
+    dcb.f_outx_cts_flow = (settings->c_cflag & CRTSCTS) ? 1 : 0;
+    dcb.f_rts_control = dcb.f_outx_cts_flow ? COM_LINE_CONTROL_HANDSHAKE : COM_LINE_CONTROL_ENABLE;
+    dcb.f_dtr_control = COM_LINE_CONTROL_ENABLE;
+    dcb.f_out_x = (settings->c_iflag & IXON) ? 1 : 0;
+    dcb.f_in_x = (settings->c_iflag & IXOFF) ? 1 : 0;
+    switch (settings->c_cflag & CSIZE) {
+    case CS5: dcb.byte_size = 5; break;
+    case CS6: dcb.byte_size = 6; break;
+    case CS7: dcb.byte_size = 7; break;
+    default: dcb.byte_size = 8; break;
+    }
+    if (!(settings->c_cflag & PARENB)) {
+        dcb.parity = COM_PARITY_NONE;
+    } else if (settings->c_cflag & CMSPAR) {
+        dcb.parity = (settings->c_cflag & PARODD) ? COM_PARITY_MARK : COM_PARITY_SPACE;
+    } else {
+        dcb.parity = (settings->c_cflag & PARODD) ? COM_PARITY_ODD : COM_PARITY_EVEN;
+    }
+    dcb.stop_bits = (settings->c_cflag & CSTOPB) ? COM_STOP_BITS_2 : COM_STOP_BITS_1;
+    dcb.xon_char = settings->c_cc[VSTART];
+    dcb.xoff_char = settings->c_cc[VSTOP];
+    return dcb;
+}
+
+// Raises or drops modem-control lines; a device without them accepts this without effect.
+int set_lines(int fd, int bits, int on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return 0;
+    return no_modem_lines(errno) ? 0 : -1;
+}
+
+// Registers the caller as the running transfer of one direction. False when the device closes.
+bool transfer_begin(PosixSerial *serial, int *active, int *cancelled, int wake) {
+    std::lock_guard<std::mutex> hold(serial->lock);
+    if (serial->closing) return false;
+    *active = 1;
+    *cancelled = 0;
+    wake_drain(wake);  // a wake-up meant for an earlier transfer is not for this one
+    return true;
+}
+
+void transfer_end(PosixSerial *serial, int *active) {
+    std::lock_guard<std::mutex> hold(serial->lock);
+    *active = 0;
+}
+
+bool transfer_cancelled(PosixSerial *serial, const int *cancelled) {
+    std::lock_guard<std::mutex> hold(serial->lock);
+    return serial->closing || *cancelled;
+}
+
+// Waits for the device to be ready (events) or the wake-up, up to timeout_ms (-1: no limit).
+// 1 ready, 0 timed out, -1 cancelled or failed.
+int wait_ready(PosixSerial *serial, short events, int wake, const int *cancelled, int timeout_ms) {
+    for (;;) {
+        pollfd fds[2] = {{serial->fd, events, 0}, {wake, POLLIN, 0}};
+        int ready = poll(fds, 2, timeout_ms);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[1].revents != 0) {
+            if (transfer_cancelled(serial, cancelled)) return -1;
+            wake_drain(wake);
+        }
+        if (fds[0].revents & POLLNVAL) return -1;
+        // POLLERR and POLLHUP: the next read or write reports what happened. A stray wake-up
+        // also sends the caller round again, so that it recomputes its time left.
+        return ready == 0 ? 0 : 1;
+    }
+}
+
+int remaining_ms(std::uint64_t deadline) {
+    std::uint64_t now = monotonic_ms();
+    if (now >= deadline) return 0;
+    std::uint64_t left = deadline - now;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+int read_transfer(PosixSerial *serial, std::uint8_t *buffer, std::uint32_t maximum,
+                  std::uint32_t *count, const SerialTimeouts &timeouts) {
+    bool what_arrived = timeouts.read_interval_timeout == COM_MAXDWORD &&
+                        timeouts.read_total_timeout_multiplier == 0;
+    std::uint64_t total = what_arrived ? timeouts.read_total_timeout_constant
+                                       : static_cast<std::uint64_t>(
+                                             timeouts.read_total_timeout_multiplier) * maximum +
+                                             timeouts.read_total_timeout_constant;
+    bool limited = what_arrived || total != 0;
+    std::uint64_t deadline = monotonic_ms() + total;
+    std::uint32_t got = 0;
+    while (got < maximum) {
+        ssize_t n = read(serial->fd, buffer + got, maximum - got);
+        if (n > 0) {
+            got += static_cast<std::uint32_t>(n);
+            if (what_arrived) break;
+            continue;
+        }
+        // 0 is the end of the line (a hang-up): nothing more will come.
+        if (n == 0) return -1;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return -1;
+        int timeout = limited ? remaining_ms(deadline) : -1;
+        if (timeout == 0) break;
+        // After a time-out the loop reads once more: what arrived by then is returned.
+        if (wait_ready(serial, POLLIN, serial->read_wake, &serial->read_cancelled, timeout) < 0) {
+            return -1;
+        }
+    }
+    *count = got;
+    return 0;
+}
+
+int write_transfer(PosixSerial *serial, const std::uint8_t *data, std::uint32_t length,
+                   std::uint32_t *count, const SerialTimeouts &timeouts) {
+    std::uint64_t total =
+        static_cast<std::uint64_t>(timeouts.write_total_timeout_multiplier) * length +
+        timeouts.write_total_timeout_constant;
+    std::uint64_t deadline = monotonic_ms() + total;
+    std::uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = write(serial->fd, data + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            *count = done;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return -1;
+        int timeout = total != 0 ? remaining_ms(deadline) : -1;
+        if (timeout == 0) break;
+        if (wait_ready(serial, POLLOUT, serial->write_wake, &serial->write_cancelled, timeout) <
+            0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void posix_close(void *device) {
+    PosixSerial *serial = as_serial(device);
+    if (serial->fd >= 0) {
+        // The exclusive mode belongs to the terminal, not to this descriptor: it would outlive the
+        // close while anyone else still holds the device open.
+        if (serial->exclusive) ioctl(serial->fd, TIOCNXCL);
+        close(serial->fd);
+    }
+    if (serial->read_wake >= 0) close(serial->read_wake);
+    if (serial->write_wake >= 0) close(serial->write_wake);
+    delete serial;
+}
+
+void *posix_open(const char *name) {
+    char path[256];
+    if (!device_path(name, path, sizeof path)) return nullptr;
+    PosixSerial *serial = new (std::nothrow) PosixSerial();
+    if (serial == nullptr) return nullptr;
+    serial->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Only a terminal device is a serial line; the lock makes the open exclusive as on Windows
+    // (TIOCEXCL alone does not stop root).
+    termios settings;
+    if (serial->fd < 0 || !isatty(serial->fd) || flock(serial->fd, LOCK_EX | LOCK_NB) != 0 ||
+        tcgetattr(serial->fd, &settings) != 0) {
+        posix_close(serial);
+        return nullptr;
+    }
+    serial->exclusive = ioctl(serial->fd, TIOCEXCL) == 0 ? 1 : 0;
+    serial->read_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    serial->write_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (serial->read_wake < 0 || serial->write_wake < 0) {
+        posix_close(serial);
+        return nullptr;
+    }
+    // Raw from the start: the line discipline must never echo, translate or buffer by lines, even
+    // before the line format is set. The format itself stays as it was.
+    settings.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
+    settings.c_oflag &= ~OPOST;
+    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(serial->fd, TCSANOW, &settings);
+    if (tcgetattr(serial->fd, &settings) == 0) serial->dcb = dcb_from_termios(&settings);
+    return serial;
+}
+
+int posix_get_state(void *device, SerialDcb *dcb) {
+    PosixSerial *serial = as_serial(device);
+    std::lock_guard<std::mutex> hold(serial->lock);
+    *dcb = serial->dcb;
+    return 0;
+}
+
+int posix_set_state(void *device, const SerialDcb *dcb) {
+    PosixSerial *serial = as_serial(device);
+    termios settings;
+    if (tcgetattr(serial->fd, &settings) != 0 || !posix_termios_from_dcb(dcb, &settings) ||
+        tcsetattr(serial->fd, TCSANOW, &settings) != 0) {
+        return -1;
+    }
+    // As on Windows, applying the block drives DTR and RTS as its line controls say; a handshake
+    // line starts raised (Linux drives RTS itself under CRTSCTS and has no DTR handshake).
+    set_lines(serial->fd, TIOCM_DTR, dcb->f_dtr_control != COM_LINE_CONTROL_DISABLE);
+    set_lines(serial->fd, TIOCM_RTS, dcb->f_rts_control != COM_LINE_CONTROL_DISABLE);
+    std::lock_guard<std::mutex> hold(serial->lock);
+    serial->dcb = *dcb;
+    return 0;
+}
+
+int posix_get_timeouts(void *device, SerialTimeouts *timeouts) {
+    PosixSerial *serial = as_serial(device);
+    std::lock_guard<std::mutex> hold(serial->lock);
+    *timeouts = serial->timeouts;
+    return 0;
+}
+
+int posix_set_timeouts(void *device, const SerialTimeouts *timeouts) {
+    PosixSerial *serial = as_serial(device);
+    std::lock_guard<std::mutex> hold(serial->lock);
+    serial->timeouts = *timeouts;
+    return 0;
+}
+
+int posix_read(void *device, void *buffer, std::uint32_t maximum, std::uint32_t *count) {
+    PosixSerial *serial = as_serial(device);
+    if (!transfer_begin(serial, &serial->reading, &serial->read_cancelled, serial->read_wake)) {
+        return -1;
+    }
+    SerialTimeouts timeouts;
+    {
+        std::lock_guard<std::mutex> hold(serial->lock);
+        timeouts = serial->timeouts;
+    }
+    int result = maximum == 0 ? 0
+                              : read_transfer(serial, static_cast<std::uint8_t *>(buffer), maximum,
+                                              count, timeouts);
+    transfer_end(serial, &serial->reading);
+    return result;
+}
+
+int posix_write(void *device, const void *data, std::uint32_t length, std::uint32_t *count) {
+    PosixSerial *serial = as_serial(device);
+    if (!transfer_begin(serial, &serial->writing, &serial->write_cancelled, serial->write_wake)) {
+        return -1;
+    }
+    SerialTimeouts timeouts;
+    {
+        std::lock_guard<std::mutex> hold(serial->lock);
+        timeouts = serial->timeouts;
+    }
+    int result =
+        write_transfer(serial, static_cast<const std::uint8_t *>(data), length, count, timeouts);
+    transfer_end(serial, &serial->writing);
+    return result;
+}
+
+int posix_escape(void *device, std::uint32_t code) {
+    int fd = as_serial(device)->fd;
+    switch (code) {
+    case COM_SETDTR: return set_lines(fd, TIOCM_DTR, 1);
+    case COM_CLRDTR: return set_lines(fd, TIOCM_DTR, 0);
+    case COM_SETRTS: return set_lines(fd, TIOCM_RTS, 1);
+    case COM_CLRRTS: return set_lines(fd, TIOCM_RTS, 0);
+    default: return -1;
+    }
+}
+
+int posix_modem_status(void *device, std::uint32_t *status) {
+    int lines = 0;
+    *status = 0;
+    if (ioctl(as_serial(device)->fd, TIOCMGET, &lines) != 0) {
+        // No modem lines: every input line reads as off.
+        return no_modem_lines(errno) ? 0 : -1;
+    }
+    if (lines & TIOCM_CTS) *status |= COM_CTS_ON;
+    if (lines & TIOCM_DSR) *status |= COM_DSR_ON;
+    if (lines & TIOCM_RNG) *status |= COM_RING_ON;
+    if (lines & TIOCM_CAR) *status |= COM_RLSD_ON;
+    return 0;
+}
+
+int posix_set_break(void *device, int on) {
+    if (ioctl(as_serial(device)->fd, on ? TIOCSBRK : TIOCCBRK) == 0) return 0;
+    // A device that cannot send a break skips it.
+    return (no_modem_lines(errno) || errno == EOPNOTSUPP) ? 0 : -1;
+}
+
+void posix_cancel(void *device, std::uint32_t which, int closing) {
+    PosixSerial *serial = as_serial(device);
+    std::lock_guard<std::mutex> hold(serial->lock);
+    if (closing) serial->closing = 1;
+    if ((which & COM_CANCEL_READ) && (closing || serial->reading)) {
+        serial->read_cancelled = 1;
+        wake_signal(serial->read_wake);
+    }
+    if ((which & COM_CANCEL_WRITE) && (closing || serial->writing)) {
+        serial->write_cancelled = 1;
+        wake_signal(serial->write_wake);
+    }
+}
+
+int posix_purge(void *device, std::uint32_t flags) {
+    PosixSerial *serial = as_serial(device);
+    std::uint32_t which = ((flags & COM_PURGE_RXABORT) ? COM_CANCEL_READ : 0) |
+                          ((flags & COM_PURGE_TXABORT) ? COM_CANCEL_WRITE : 0);
+    if (which != 0) posix_cancel(device, which, 0);
+    bool input = (flags & COM_PURGE_RXCLEAR) != 0;
+    bool output = (flags & COM_PURGE_TXCLEAR) != 0;
+    if (!input && !output) return 0;
+    return tcflush(serial->fd, input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH) == 0 ? 0
+                                                                                              : -1;
+}
+
+}  // namespace
+
+bool posix_speed_from_baud(std::uint32_t baud_rate, speed_t *speed) {
+    for (const SpeedEntry &entry : SPEED_TABLE) {
+        if (entry.baud_rate == baud_rate) {
+            *speed = entry.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool posix_termios_from_dcb(const SerialDcb *dcb, termios *settings) {
+    speed_t speed;
+    if (!posix_speed_from_baud(dcb->baud_rate, &speed)) return false;
+    tcflag_t size;
+    switch (dcb->byte_size) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return false;
+    }
+    tcflag_t parity;
+    switch (dcb->parity) {
+    case COM_PARITY_NONE: parity = 0; break;
+    case COM_PARITY_ODD: parity = PARENB | PARODD; break;
+    case COM_PARITY_EVEN: parity = PARENB; break;
+    case COM_PARITY_MARK: parity = PARENB | CMSPAR | PARODD; break;
+    case COM_PARITY_SPACE: parity = PARENB | CMSPAR; break;
+    default: return false;
+    }
+    // A UART sends 1.5 stop bits only with 5 data bits, where CSTOPB means just that; Windows
+    // refuses the other combinations too.
+    tcflag_t stop;
+    switch (dcb->stop_bits) {
+    case COM_STOP_BITS_1: stop = 0; break;
+    case COM_STOP_BITS_1_5:
+        if (dcb->byte_size != 5) return false;
+        stop = CSTOPB;
+        break;
+    case COM_STOP_BITS_2: stop = CSTOPB; break;
+    default: return false;
+    }
+
+    termios result = *settings;
+    cfmakeraw(&result);
+    cfsetispeed(&result, speed);
+    cfsetospeed(&result, speed);
+    result.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    result.c_cflag |= size | parity | stop | CLOCAL | CREAD | HUPCL;
+    // Linux has one switch for both halves of the RTS/CTS handshake.
+    if (dcb->f_outx_cts_flow || dcb->f_rts_control == COM_LINE_CONTROL_HANDSHAKE) {
+        result.c_cflag |= CRTSCTS;
+    }
+    // A received break is not turned into a NUL byte: Windows reports it aside from the data.
+    result.c_iflag &= ~(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | BRKINT);
+    result.c_iflag |= IGNBRK;
+    if (dcb->f_parity) result.c_iflag |= INPCK;
+    if (dcb->f_out_x) result.c_iflag |= IXON;
+    if (dcb->f_in_x) result.c_iflag |= IXOFF;
+    result.c_cc[VSTART] = dcb->xon_char;
+    result.c_cc[VSTOP] = dcb->xoff_char;
+    result.c_cc[VMIN] = 1;
+    result.c_cc[VTIME] = 0;
+    *settings = result;
+    return true;
+}
+
+const ComBackend com_os_backend = {
+    .claims = nullptr,
+    .open = posix_open,
+    .get_state = posix_get_state,
+    .set_state = posix_set_state,
+    .get_timeouts = posix_get_timeouts,
+    .set_timeouts = posix_set_timeouts,
+    .read = posix_read,
+    .write = posix_write,
+    .escape = posix_escape,
+    .modem_status = posix_modem_status,
+    .set_break = posix_set_break,
+    .purge = posix_purge,
+    .cancel = posix_cancel,
+    .close = posix_close,
+};
