@@ -12,16 +12,20 @@
 // time (the callers guarantee it); the other calls may run beside them.
 //
 // Linux (termios). COMn opens ./COMn when it exists (typically a symbolic link to a device), else
-// /dev/ttyS(n-1); a name beginning with '/' is a device path; other names fail. What termios cannot
-// do: there is no DTR/DSR handshake (DTR is simply raised, output is not held by DSR and input is
-// kept while DSR is off), RTS/CTS is one switch for both directions, the XON/XOFF limits and
-// f_tx_continue_on_xoff have no effect, 1.5 stop bits and speeds outside the standard table are
-// refused (the device keeps its configuration, as on Windows). A device without modem lines (a
-// pty, some adapters) reads every input line as off, accepts raising and dropping an output line
-// without effect, and skips a break it cannot send.
+// /dev/ttyS(n-1); a name beginning with '/' is a device path; other names fail. The line is put in
+// raw mode at open (its format stays until com_set_state) and drops DTR at the last close. What
+// termios cannot do: there is no DTR/DSR handshake (DTR is simply raised, output is not held by
+// DSR, and input is kept while DSR is off, where Windows drops it under f_dsr_sensitivity), RTS/CTS
+// is one switch for both directions, the XON/XOFF limits, f_tx_continue_on_xoff, f_null,
+// f_error_char and f_abort_on_error have no effect, 1.5 stop bits (but with 5 data bits) and speeds
+// outside the standard table are refused whole (the device keeps its configuration, as on
+// Windows). A device without modem lines (a pty, some adapters) reads every input line as off,
+// accepts raising and dropping an output line without effect, and skips a break it cannot send.
 //
-// Windows: the Win32 comm functions with overlapped I/O. Under wine a pty mapped as a COM port
-// rejects the modem-line calls (com_escape, com_modem_status fail).
+// Windows: the Win32 comm functions with overlapped I/O; COMn above 9 opens too (device namespace).
+// Under wine a pty mapped as a COM port rejects the modem-line calls (com_escape, com_modem_status
+// fail), and wine does not make an open exclusive: the backend refuses a second open of a device
+// within the process itself.
 #pragma once
 
 #include <cstdint>
