@@ -1,0 +1,160 @@
+// The relay loop, its socket reader and the reader's ending.
+#include "gateway/relay.h"
+
+#include <new>
+
+#include "gateway/server_state.h"
+#include "gateway/text_escapes.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/serial.h"
+#include "platform/thread.h"
+#include "serial/line.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the caller
+// The reader's wait is cut into slices so that it notices reader_done soon after the relay ends;
+// cancelling its socket instead would also kill the disconnect message that follows.
+constexpr std::uint32_t READER_SLICE_MS = 100;
+constexpr std::uint32_t CANCEL_RETRY_MS = 100;
+
+// Waits up to READER_WAIT_MS for the caller's data. 1 readable, 0 time-out or reader_done, -1 error.
+int wait_for_caller(RelayReaderArgs *args) {
+    for (std::uint32_t waited = 0; waited < READER_WAIT_MS; waited += READER_SLICE_MS) {
+        if (args->reader_done->load() != 0) return 0;
+        std::int32_t ready = 0;
+        if (net_wait(args->channel->socket, NET_READABLE, READER_SLICE_MS, &ready) != 0) return -1;
+        if ((ready & NET_READABLE) != 0) return 1;
+    }
+    return 0;
+}
+
+// Ends the reader: it sees reader_done within a slice of its wait. One stuck past the grace
+// period is inside a blocking call (a serial write held back by flow control, or a send to a
+// caller that does not read); those calls are cancelled until it has left.
+void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetChannel *channel,
+                PortRecord *port) {
+    reader_done->store(1);
+    if (thread_join(reader, RELAY_READER_GRACE_MS) == 0) return;
+    for (;;) {
+        com_cancel(port->com_handle.load());
+        if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
+        net_cancel(channel->socket);
+        if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
+    }
+}
+
+}  // namespace
+
+std::uint32_t relay_socket_reader(void *param) {
+    RelayReaderArgs *args = static_cast<RelayReaderArgs *>(param);
+    while (args->reader_done->load() == 0) {
+        int ready = wait_for_caller(args);
+        if (ready < 0) break;
+        if (ready == 0) continue;
+
+        std::int32_t received = 0;
+        if (net_receive(args->channel->socket, args->buffer, RELAY_BLOCK_SIZE, &received) != 0 ||
+            received == 0) {
+            break;
+        }
+        int count = telnet_receive(args->channel, args->buffer, received);
+        if (count < 0) break;
+        if (count > 0) {
+            // Telnet commands alone do not count as the caller's activity.
+            args->socket_activity_time->store(clock_tick_ms());
+            if (!serial_write(args->port, args->buffer, count)) break;
+        }
+        if (args->channel->break_received != 0) {
+            // After the data of the same read; several BRKs in one read make one break.
+            args->channel->break_received = 0;
+            ComHandle handle = args->port->com_handle.load();
+            (void)com_set_break(handle);
+            clock_sleep_ms(RELAY_BREAK_MS);
+            (void)com_clear_break(handle);
+        }
+    }
+    args->reader_done->store(1);
+    return 0;
+}
+
+int relay_run(TelnetChannel *channel, PortRecord *port) {
+    const PortSettings &settings = port->active_settings;
+    int result = -1;
+    std::atomic<std::int32_t> reader_done{0};
+    std::atomic<std::uint32_t> socket_activity_time{clock_tick_ms()};
+    std::uint32_t serial_activity_time = socket_activity_time.load();
+    std::uint32_t idle_limit_ms = static_cast<std::uint32_t>(settings.idle_timeout_s) * 1000u;
+    bool carrier_seen = false;
+
+    // One block per relay: the first half for serial reads, the second for the reader.
+    std::uint8_t *buffers = new (std::nothrow) std::uint8_t[2 * RELAY_BLOCK_SIZE];
+    if (buffers == nullptr) return -1;
+
+    std::uint8_t keyword[sizeof settings.disconnect_keyword + 1];
+    std::size_t keyword_length =
+        keyword_build(settings.disconnect_keyword, sizeof settings.disconnect_keyword, keyword);
+    std::size_t keyword_match = 0;
+
+    RelayReaderArgs args{channel, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
+                         &socket_activity_time};
+    Thread *reader = thread_start(relay_socket_reader, &args, 0);
+    if (reader == nullptr) {
+        delete[] buffers;
+        return -1;
+    }
+
+    for (;;) {
+        if (server_stop.load() != 0) break;
+        if (reader_done.load() != 0) {
+            result = 0;
+            break;
+        }
+        if (port->disconnect_request.load() != 0) break;
+
+        if (line_carrier_ok(port)) {
+            if (settings.drop_on_falling_edge != 0) carrier_seen = true;
+        } else if (settings.drop_on_falling_edge == 0 || carrier_seen) {
+            result = 0;
+            break;
+        }
+
+        std::uint32_t count = 0;
+        if (!serial_read(port, buffers, RELAY_BLOCK_SIZE, &count)) break;
+        std::uint32_t now = clock_tick_ms();
+        if (count > 0) {
+            serial_activity_time = now;
+            if (telnet_send_data(channel, buffers, static_cast<std::int32_t>(count)) != 0) break;
+            bool completed = false;
+            for (std::uint32_t i = 0; i < count && keyword_length > 0; ++i) {
+                if (buffers[i] == keyword[keyword_match]) {
+                    if (++keyword_match == keyword_length) {
+                        completed = true;
+                        break;
+                    }
+                } else {
+                    keyword_match = buffers[i] == keyword[0] ? 1 : 0;
+                }
+            }
+            if (completed) {
+                result = 0;
+                break;
+            }
+        }
+        // The reader's tick is read before the clock, so that it is never later than `later`.
+        std::uint32_t socket_time = socket_activity_time.load();
+        std::uint32_t later = clock_tick_ms();
+        if (idle_limit_ms != 0 && later - socket_time >= idle_limit_ms &&
+            later - serial_activity_time >= idle_limit_ms) {
+            result = 0;
+            break;
+        }
+    }
+
+    end_reader(reader, &reader_done, channel, port);
+    thread_close(reader);
+    delete[] buffers;
+    return result;
+}

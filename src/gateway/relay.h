@@ -1,0 +1,34 @@
+// The data relay of a connected call: serial to socket on the connection thread, socket to serial
+// on a reader thread of its own (which also turns a telnet BREAK into a serial break), until the
+// call ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "settings/settings.h"
+#include "telnet/telnet.h"
+
+constexpr std::int32_t RELAY_BLOCK_SIZE = 1024;     // bytes moved per read, each direction
+constexpr std::uint32_t RELAY_BREAK_MS = 300;       // length of a serial break for a telnet BREAK
+constexpr std::uint32_t RELAY_READER_GRACE_MS = 2000;
+
+// Handed by relay_run to its reader; lives on relay_run's stack for the reader's whole life.
+struct RelayReaderArgs {
+    TelnetChannel *channel;
+    PortRecord *port;
+    std::atomic<std::int32_t> *reader_done;  // the reader sets it when it ends; relay_run sets it
+                                             // to make the reader end
+    std::uint8_t *buffer;                    // RELAY_BLOCK_SIZE bytes for socket reads
+    std::atomic<std::uint32_t> *socket_activity_time;  // tick of the caller's last data
+};
+
+// Relays until the call ends. 0 on a normal end (the caller closed or failed, the watched signals
+// dropped, the disconnect keyword arrived, both directions were idle for idle_timeout_s); -1 on an
+// abnormal one (server stopping, forced disconnect, serial read failure, socket send failure, no
+// reader thread or buffer). When it returns, the reader has ended and holds nothing (the send
+// guard is free). The connection thread.
+[[nodiscard]] int relay_run(TelnetChannel *channel, PortRecord *port);
+
+// Thread body of the socket reader. Exit code 0.
+std::uint32_t relay_socket_reader(void *args);

@@ -1,0 +1,240 @@
+// The relay over a real loopback caller and a simulated device: data both ways, every end
+// condition with its result, the keyword, the idle limit, BREAK, and ending a reader that is stuck
+// in a write held back by flow control.
+#include "gateway/relay.h"
+
+#include <gtest/gtest.h>
+
+#include "support/relay_call.h"
+
+namespace {
+
+constexpr std::uint32_t ENDS_SOON_MS = 5000;  // generous: an end is due within a cycle or two
+
+Bytes caller_bytes(RelayCall &call, std::size_t count) { return read_count(call.pair.peer, count); }
+
+TEST(Relay, MovesDataBothWaysUntilTheCallerCloses) {
+    RelayCall call("SIMR1");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+
+    call.caller_sends(bytes_of("hello ") + bytes_of({255, 255}) + bytes_of(" bye"));
+    EXPECT_TRUE(sim_wait_received(call.sim, "hello \xFF bye", 10000));
+    sim_send(call.sim, "world\xFF!", 7);
+    EXPECT_EQ(caller_bytes(call, 8), bytes_of("world") + bytes_of({255, 255}) + bytes_of("!"));
+
+    net_close(&call.pair.peer);
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
+TEST(Relay, ServerStopAndForcedDisconnectEndAbnormally) {
+    {
+        RelayCall call("SIMR2");
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        clock_sleep_ms(200);
+        server_stop.store(1);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
+    }
+    {
+        RelayCall call("SIMR3");
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        clock_sleep_ms(200);
+        call.port->disconnect_request.store(1);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
+        EXPECT_TRUE(call.caller_received(100).empty());  // nothing is said to the caller
+    }
+}
+
+TEST(Relay, SerialReadFailureEndsAbnormally) {
+    RelayCall call("SIMR4");
+    call.attach();
+    sim_fail_call_of(call.sim, SIM_CALL_READ, 3);
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
+}
+
+TEST(Relay, SerialWriteFailureInTheReaderEndsNormally) {
+    RelayCall call("SIMR5");
+    call.attach();
+    sim_fail_call_of(call.sim, SIM_CALL_WRITE, 1);
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    call.caller_sends(bytes_of("x"));
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
+TEST(Relay, SocketSendFailureEndsAbnormally) {
+    RelayCall call("SIMR6");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    // Hold the send guard so that the relay's send of the device's data waits; break the socket
+    // meanwhile, then let the send go: it fails before the relay looks at its reader again.
+    ASSERT_EQ(semaphore_wait(call.guard, 5000), 0);
+    sim_send_text(call.sim, "data");
+    EXPECT_TRUE(wait_until([&] { return sim_unread(call.sim) == 0; }, 5000));
+    clock_sleep_ms(100);
+    net_cancel(call.pair.gateway);
+    semaphore_release(call.guard);
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
+}
+
+TEST(Relay, WatchedSignalsEndTheCall) {
+    {  // off from the start: the first cycle ends it
+        RelayCall call("SIMR7");
+        call.settings().watch_signals = SIGNAL_CD;
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+    {  // on, then dropped
+        RelayCall call("SIMR8");
+        call.settings().watch_signals = SIGNAL_CD | SIGNAL_DR;
+        sim_set_inputs(call.sim, COM_RLSD_ON | COM_DSR_ON);
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        clock_sleep_ms(300);
+        EXPECT_FALSE(relay.done.load());
+        sim_set_input(call.sim, COM_DSR_ON, false);  // one of the two is enough
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+    {  // falling edge: off at the start is not a drop; on and then off is
+        RelayCall call("SIMR9");
+        call.settings().watch_signals = SIGNAL_CD;
+        call.settings().drop_on_falling_edge = 1;
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        clock_sleep_ms(400);
+        EXPECT_FALSE(relay.done.load());
+        sim_set_input(call.sim, COM_RLSD_ON, true);
+        clock_sleep_ms(300);
+        EXPECT_FALSE(relay.done.load());
+        sim_set_input(call.sim, COM_RLSD_ON, false);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+    {  // nothing watched: never a drop while the status can be read; a status failure is one
+        RelayCall call("SIMR10");
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        clock_sleep_ms(400);
+        EXPECT_FALSE(relay.done.load());
+        sim_fail_call_of(call.sim, SIM_CALL_MODEM_STATUS, 1);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+}
+
+TEST(Relay, KeywordEndsTheCallAcrossReadsAfterDeliveringTheRead) {
+    RelayCall call("SIMR11");
+    text_set(call.settings().disconnect_keyword, "NO CARRIER");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    sim_send_text(call.sim, "line one\r\nNO CAR");
+    EXPECT_EQ(caller_bytes(call, 16), bytes_of("line one\r\nNO CAR"));
+    EXPECT_FALSE(relay.done.load());
+    sim_send_text(call.sim, "RIER and more");
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    EXPECT_EQ(call.caller_received(), "RIER and more");
+}
+
+TEST(Relay, KeywordMatchingDoesNotLookBack) {
+    RelayCall call("SIMR12");
+    text_set(call.settings().disconnect_keyword, "ABAC");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    sim_send_text(call.sim, "ABABAC");
+    EXPECT_EQ(caller_bytes(call, 6), bytes_of("ABABAC"));
+    clock_sleep_ms(300);
+    EXPECT_FALSE(relay.done.load());
+    sim_send_text(call.sim, "ABAC");
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
+TEST(Relay, KeywordEscapesAndDoubleByteCharacters) {
+    // 0x83 0x5C is one Shift-JIS character: its trail byte is not a backslash, so the "n" after it
+    // is a plain n. Then an escaped CR LF, and control bytes typed into the keyword are dropped.
+    RelayCall call("SIMR13");
+    text_set(call.settings().disconnect_keyword, "\x83\x5Cn\\r\\n\x01OK");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    sim_send_text(call.sim, "\x83\x0A\r\nOK");  // what a mistaken escape would have made
+    EXPECT_EQ(caller_bytes(call, 5).size(), 5u);
+    clock_sleep_ms(300);
+    EXPECT_FALSE(relay.done.load());
+    sim_send_text(call.sim, "\x83\x5Cn\r\nOK");
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
+TEST(Relay, IdleLimitNeedsBothDirectionsIdle) {
+    {
+        RelayCall call("SIMR14");
+        call.settings().idle_timeout_s = 1;
+        call.attach();
+        std::uint32_t start = clock_tick_ms();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        EXPECT_EQ(relay.wait(10000), 0);
+        EXPECT_GE(clock_tick_ms() - start, 900u);
+    }
+    {  // the caller types, the device is silent: no idle end
+        RelayCall call("SIMR15");
+        call.settings().idle_timeout_s = 1;
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        for (int i = 0; i < 8; ++i) {
+            call.caller_sends(bytes_of("k"));
+            clock_sleep_ms(300);
+        }
+        EXPECT_FALSE(relay.done.load());
+        call.port->disconnect_request.store(1);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
+    }
+    {  // telnet commands alone are not activity
+        RelayCall call("SIMR16");
+        call.settings().idle_timeout_s = 1;
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        for (int i = 0; i < 8 && !relay.done.load(); ++i) {
+            call.caller_sends(bytes_of({255, 241}));  // IAC NOP
+            clock_sleep_ms(300);
+        }
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+}
+
+TEST(Relay, BreakFollowsTheDataOfItsReadAndSeveralMakeOne) {
+    RelayCall call("SIMR17");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    call.caller_sends(bytes_of("ab") + bytes_of({255, 243, 255, 243}) + bytes_of("c"));
+    ASSERT_TRUE(sim_wait_breaks(call.sim, 1, 10000));
+    EXPECT_TRUE(sim_wait_received(call.sim, "abc", 10000));
+    clock_sleep_ms(500);
+    std::vector<SimBreak> breaks = sim_breaks(call.sim);
+    ASSERT_EQ(breaks.size(), 1u);
+    EXPECT_GE(breaks[0].off_tick_ms - breaks[0].on_tick_ms, 250u);
+    EXPECT_LT(breaks[0].off_tick_ms - breaks[0].on_tick_ms, 3000u);
+    net_close(&call.pair.peer);
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
+TEST(Relay, AReaderStuckInAHeldWriteIsEndedAndTheGuardIsFree) {
+    RelayCall call("SIMR18");
+    call.settings().flow_control = FLOW_RTS_CTS;  // CTS stays off: the device holds writes back
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    call.caller_sends(bytes_of("held back"));
+    ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
+
+    std::uint32_t start = clock_tick_ms();
+    call.port->disconnect_request.store(1);
+    EXPECT_EQ(relay.wait(15000), -1);
+    std::uint32_t took = clock_tick_ms() - start;
+    EXPECT_GE(took, 1500u);  // the grace period came first
+    EXPECT_LT(took, 10000u);
+
+    // The connection flow can still send through the guard.
+    const Bytes goodbye = bytes_of("goodbye");
+    EXPECT_EQ(telnet_send_data(&call.channel, goodbye.data(), 7), 0);
+    EXPECT_EQ(caller_bytes(call, 7), goodbye);
+}
+
+}  // namespace
