@@ -47,6 +47,9 @@ int net_local_port(NetSocket socket, std::uint16_t *port);
 // use it; the gateway itself only accepts. Any thread.
 [[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);
 
+// Test hook: the n-th net_send from now (any socket) fails; 0 disarms.
+void net_fail_send(std::int32_t n);
+
 // Sends one byte as urgent (out-of-band) data, the way a telnet client sends the DM of a Synch.
 // Tests use it; the gateway never sends urgent data. -1 on an error. Any thread.
 [[nodiscard]] int net_send_urgent(NetSocket socket, std::uint8_t byte);

@@ -11,7 +11,7 @@
 
 #include <new>
 
-#include "platform/file_fault.h"
+#include "platform/fault.h"
 
 struct File {
     int fd;

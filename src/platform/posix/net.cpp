@@ -14,6 +14,8 @@
 
 #include <climits>
 
+#include "platform/fault.h"
+
 static int descriptor(NetSocket socket) { return static_cast<int>(socket); }
 
 static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
@@ -129,6 +131,7 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
              std::int32_t *sent) {
     *sent = 0;
     if (length <= 0) return 0;
+    if (send_fault_fires()) return -1;
     ssize_t result;
     do {
         // MSG_NOSIGNAL: a peer that has gone away gives EPIPE here instead of killing the process

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "platform/file_fault.h"
+#include "platform/fault.h"
 
 static File *as_file(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<File *>(handle);

@@ -8,6 +8,8 @@
 
 #include <string.h>
 
+#include "platform/fault.h"
+
 static SOCKET handle_of(NetSocket socket) { return static_cast<SOCKET>(socket); }
 
 static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
@@ -106,6 +108,7 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
              std::int32_t *sent) {
     *sent = 0;
     if (length <= 0) return 0;
+    if (send_fault_fires()) return -1;
     int result = send(handle_of(socket), reinterpret_cast<const char *>(data), length, 0);
     if (result <= 0) return -1;  // SOCKET_ERROR, or nothing taken
     *sent = result;

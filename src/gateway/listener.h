@@ -1,0 +1,32 @@
+// The gateway server: a listener thread that accepts telnet callers on the telnet port and starts
+// a connection thread for each, and the start and stop of the whole server.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/net.h"
+#include "platform/thread.h"
+
+// How long gateway_stop lets the listener drain before it gives up on it.
+constexpr std::uint32_t GATEWAY_STOP_LIMIT_MS = 10000;
+
+// Starts the server on telnet_port (1-65535). Returns the listener thread, or null when the server
+// could not be started at all. *listening tells whether the listener began listening: 0 when the
+// port could not be bound (in use, no permission) or listened on; the listener has then ended and
+// the handle only needs gateway_stop. UI thread.
+[[nodiscard]] Thread *gateway_start(std::int32_t telnet_port, std::int32_t *listening);
+
+// Stops the server: no more callers are accepted, running calls end (relays and auto-pilots see
+// server_stop), and the listener waits until every connection thread has ended. True when the
+// listener ended within GATEWAY_STOP_LIMIT_MS; false when it did not (a connection thread is held
+// up): the server is then abandoned as it stands, and its threads, locks and port records stay
+// valid until they end by themselves. Null is accepted (true at once). UI thread.
+bool gateway_stop(Thread *listener);
+
+// Thread body of the listener; the argument is gateway_start's heap block, freed here. Exit code:
+// listener_run's result.
+std::uint32_t listener_thread(void *argument);
+
+// Starts a connection thread for an accepted socket: held until counted, then released. False
+// when no thread could be started; the caller then closes the socket. The listener thread.
+bool accept_connection(NetSocket socket, std::uint32_t caller_address);

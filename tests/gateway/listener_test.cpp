@@ -1,0 +1,105 @@
+// The server's start and stop: listening failures, stopping idle and during calls, a stop held
+// up past its limit, and host-name lookup of callers.
+#include "gateway/listener.h"
+
+#include <gtest/gtest.h>
+
+#include "support/gateway_fixture.h"
+
+namespace {
+
+const std::string GREETING = "*** CONNECT NORVEX\r\n";
+
+class Listener : public GatewayTest {};
+
+TEST_F(Listener, StartReportsWhetherItListens) {
+    NetSocket taken = net_listen(NET_ANY_ADDRESS, port, 5);
+    ASSERT_NE(taken, NET_NO_SOCKET);
+    std::int32_t listening = 1;
+    Thread *listener = gateway_start(port, &listening);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_EQ(listening, 0);
+    EXPECT_TRUE(gateway_stop(listener));
+    net_close(&taken);
+
+    for (std::int32_t bad : {0, -1, 65536}) {
+        listener = gateway_start(bad, &listening);
+        ASSERT_NE(listener, nullptr);
+        EXPECT_EQ(listening, 0) << bad;
+        EXPECT_TRUE(gateway_stop(listener));
+    }
+    EXPECT_TRUE(gateway_stop(nullptr));
+}
+
+TEST_F(Listener, IdleStopEndsWithinAboutTwoSeconds) {
+    start_server();
+    clock_sleep_ms(1500);  // into the listener's idle sleep
+    std::uint32_t start = clock_tick_ms();
+    EXPECT_TRUE(stop_server());
+    EXPECT_LT(clock_tick_ms() - start, 5000u);
+}
+
+TEST_F(Listener, StopDuringACallEndsItAsATransferFailure) {
+    add_port("SIML1");
+    start_server();
+    TestCaller caller(port);
+    ASSERT_TRUE(caller.read_until(GREETING));
+    clock_sleep_ms(200);
+    EXPECT_TRUE(stop_server());
+    EXPECT_EQ(live_connections(), 0);
+    ASSERT_TRUE(wait_log_lines(1));
+    EXPECT_EQ(log_reason(log_lines()[0]), "transfer fail");
+    EXPECT_TRUE(caller.read_until_closed(5000));
+}
+
+TEST_F(Listener, StopHeldUpPastItsLimitReportsFalseAndFreesNothingInUse) {
+    PortSettings settings = make_port("SIML2");
+    settings.flow_control = 0;
+    settings.confirm_signals = SIGNAL_CD;  // never comes: the call waits in its connect sequence
+    settings.connect_timeout_ms = 18000;
+    add_port("SIML2", settings);
+    start_server();
+    TestCaller caller(port);
+    ASSERT_TRUE(caller.read_until(GREETING));
+    clock_sleep_ms(200);
+
+    std::uint32_t start = clock_tick_ms();
+    EXPECT_FALSE(stop_server());
+    std::uint32_t took = clock_tick_ms() - start;
+    EXPECT_GE(took, 14000u);  // the 10 s limit and the 5 s last wait
+    EXPECT_LT(took, 30000u);
+
+    // Shutdown goes on as the program does it: the list is cleared under the running call.
+    port_list_clear();
+    ASSERT_TRUE(wait_log_lines(1, 20000));
+    EXPECT_EQ(log_reason(log_lines()[0]), "connection fail");
+    EXPECT_TRUE(wait_until([&] { return live_connections() == 0; }, 10000));
+
+    // A new start first waits for the abandoned listener to finish.
+    start_server();
+    EXPECT_TRUE(stop_server());
+}
+
+TEST_F(Listener, LooksUpTheCallersNameWhenAsked) {
+    char name[NET_HOST_NAME_SIZE] = {};
+    if (net_lookup_name(NET_LOOPBACK_ADDRESS, name) != 0) GTEST_SKIP() << "no name for 127.0.0.1";
+    GlobalOptions options;
+    options_get(&options);
+    options.resolve_host_names = 1;
+    options_set(&options);
+    PortSettings settings = make_port("SIML3");
+    settings.flow_control = 0;
+    settings.permission_rules[0] = host_rule(name, true);  // only callers of that name
+    add_port("SIML3", settings);
+    start_server();
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until(GREETING));
+        clock_sleep_ms(200);
+        EXPECT_EQ(caller.received.find("BUSY"), std::string::npos);
+    }
+    ASSERT_TRUE(wait_log_lines(1));
+    EXPECT_EQ(log_lines()[0].substr(46), std::string("127.0.0.1(") + name + ")");
+}
+
+}  // namespace
