@@ -23,6 +23,7 @@ void list_unlock() {
 
 void port_record_unreference(PortRecord *record) {
     if (record->references.fetch_sub(1) == 1) {
+        event_close(record->emulator_resume);
         delete record;
         live_records.fetch_sub(1);
     }

@@ -129,14 +129,17 @@ struct PortRecord {
                                         // stop), read by every user of the port
     Thread *emulator_thread;        // null when no emulator runs
     Event *emulator_resume;         // lets an emulator stepped aside for a call go on (auto-reset);
-                                    // made by the emulator start, signalled by line_disconnect
-                                    // and modem_stop
+                                    // made by the first emulator start and kept until the record
+                                    // is freed (a call may signal it after the emulator stopped);
+                                    // signalled by line_disconnect and modem_stop
     std::atomic<std::int32_t> ring_request;   // call sets; emulator clears on answer
     std::atomic<std::int32_t> emulator_stop;  // whoever stops the emulator writes; it reads
     std::int32_t modem_echo;        // emulator thread only
     std::int32_t modem_result_mode; // emulator thread only
     std::int32_t modem_x_level;     // emulator thread only
     std::int32_t modem_backslash_v; // emulator thread only
+    std::int32_t modem_baud_rate;   // the speed CONNECT and the status show: settings.baud_rate
+                                    // as the emulator start found it; read by the emulator thread
     std::atomic<std::int32_t> modem_answer;  // emulator thread
     std::atomic<std::int32_t> modem_online;  // emulator writes; status readers read
     std::atomic<std::int32_t> busy;          // written under list_guard; read by anyone
