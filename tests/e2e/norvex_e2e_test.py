@@ -222,7 +222,7 @@ class NorvexEndToEnd(unittest.TestCase):
         self.configure(port_block("COM1", autopilot="AT\\r{5000}[OK]", connect="CONNECTED\r\n",
                                   disconnect="BYE\r\n", keyword="LOGOFF"))
         device = self.attach_equipment()
-        device.reply(b"AT\r", b"\r\nOK\r\n")
+        device.reply(b"AT\r", b"\r\nOK")
         self.gateway.start()
         caller = Caller(self.port)
         self.assertTrue(caller.read_until(b"CONNECTED\r\n"), caller.received)
