@@ -8,6 +8,7 @@
 #include "app/status.h"
 #include "gateway/listener.h"
 #include "gateway/port_allocation.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "settings/port_list.h"
@@ -15,7 +16,19 @@
 
 namespace {
 
-constexpr std::uint32_t STOP_POLL_MS = 100;
+// The console's own command, queued beside the workers' notices when the operator asks to stop.
+constexpr std::int32_t CMD_CONSOLE_STOP = 1000;
+
+// Waits for SIGINT/SIGTERM on a thread of its own, so that the main thread sleeps until there is
+// something to do (an idle gateway wakes nobody).
+std::uint32_t stop_watcher(void *window) {
+    while (process_wait_stop_request(WAIT_FOREVER_MS) != 0) {
+    }
+    while (ui_post_command(static_cast<UiWindow *>(window), CMD_CONSOLE_STOP, 0) != 0) {
+        clock_sleep_ms(10);
+    }
+    return 0;
+}
 
 void say(const char *text) { std::fprintf(stderr, "NORVEX: %s\n", text); }
 
@@ -28,15 +41,20 @@ void say_message(std::int32_t id, int number = 0) {
     std::fprintf(stderr, "NORVEX: %s (%s)\n", text, gloss);
 }
 
-// Prints the ports that changed since the last report, once per queued notice.
-void report_status(UiWindow *window, std::vector<PortStatus> *last) {
+// Handles the queued commands, waiting up to timeout_ms for the first: prints the ports that
+// changed since the last report. True when a stop was asked for.
+bool handle_commands(UiWindow *window, std::vector<PortStatus> *last, std::uint32_t timeout_ms) {
     std::int32_t code = 0, param = 0;
-    while (ui_queue_next(window, 0, &code, &param) == 0) {
+    bool stop = false;
+    while (ui_queue_next(window, timeout_ms, &code, &param) == 0) {
+        timeout_ms = 0;
+        if (code == CMD_CONSOLE_STOP) stop = true;
         if (code != CMD_REFRESH_STATUS) continue;
         std::vector<std::string> lines;
         status_changes(last, &lines);
         for (const std::string &line : lines) say(line.c_str());
     }
+    return stop;
 }
 
 }  // namespace
@@ -84,11 +102,19 @@ int console_run() {
                   options.telnet_port, last.size(), ports.empty() ? "" : ": ", ports.c_str());
     say(started);
 
-    while (process_wait_stop_request(STOP_POLL_MS) != 0) report_status(window, &last);
+    Thread *watcher = thread_start(stop_watcher, window, 0);
+    if (watcher == nullptr) {
+        // Without the watcher the main thread looks for the stop request itself.
+        while (process_wait_stop_request(100) != 0) handle_commands(window, &last, 0);
+    } else {
+        while (!handle_commands(window, &last, WAIT_FOREVER_MS)) {
+        }
+        thread_close(watcher);
+    }
 
     say("stopping");
     bool orderly = gateway_stop(server);
-    report_status(window, &last);
+    handle_commands(window, &last, 0);
     if (!orderly) say_message(MSG_SERVER_FORCED_STOP);
     port_list_clear();  // nothing is saved at shutdown
     // Workers left behind by a forced stop may still post: the queue stays valid until exit.
