@@ -1,7 +1,7 @@
 // norvex-demo-device: a small piece of "equipment" for trying NORVEX without a serial cable. It makes
 // a pty pair, links ./COM1 (or the name given) to the pty's device so the gateway opens it like a
-// serial port, and answers on the other end: a CR on an empty line prints the banner and a prompt,
-// typed characters are echoed, and a few commands are answered.
+// serial port, and answers on the other end: a CR on an empty line draws a prompt, typed
+// characters are echoed, and a few commands are answered.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -38,7 +38,7 @@ static std::string upper(std::string text) {
 
 static std::string answer(const std::string &line) {
     std::string command = upper(line);
-    if (command.empty()) return "\r\nNORVEX demo device ready. Commands: HELP TIME ECHO <text> BYE\r\n";
+    if (command.empty()) return "";  // an empty line only draws the prompt
     if (command == "HELP") {
         return "HELP         this list\r\n"
                "TIME         the device's clock\r\n"

@@ -39,8 +39,10 @@ int main(int argc, char **argv) {
     PortSettings port;
     port_settings_defaults(&port, "COM1");
     port.flow_control = 0;
+    // Wake the device and wait for its prompt before the caller is let through.
     text_set(port.auto_pilot_string, "\\r{3000}[> ]");
-    text_set(port.connect_message, "*** NORVEX: connected to COM1 (demo device); type HELP\r\n> ");
+    text_set(port.connect_message,
+             "*** NORVEX: connected to COM1, the demo device. Commands: HELP TIME ECHO BYE\r\n> ");
     text_set(port.disconnect_message, "*** NORVEX: call ended\r\n");
     text_set(port.disconnect_keyword, "*** BYE ***");
     if (!port_list_add(&port) || !save_settings(SETTINGS_FILE_NAME)) {

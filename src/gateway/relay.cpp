@@ -15,28 +15,15 @@
 namespace {
 
 constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the caller
-// The reader's wait is cut into slices so that it notices reader_done soon after the relay ends;
-// cancelling its socket instead would also kill the disconnect message that follows.
-constexpr std::uint32_t READER_SLICE_MS = 100;
 constexpr std::uint32_t CANCEL_RETRY_MS = 100;
 
-// Waits up to READER_WAIT_MS for the caller's data. 1 readable, 0 time-out or reader_done, -1 error.
-int wait_for_caller(RelayReaderArgs *args) {
-    for (std::uint32_t waited = 0; waited < READER_WAIT_MS; waited += READER_SLICE_MS) {
-        if (args->reader_done->load() != 0) return 0;
-        std::int32_t ready = 0;
-        if (net_wait(args->channel->socket, NET_READABLE, READER_SLICE_MS, &ready) != 0) return -1;
-        if ((ready & NET_READABLE) != 0) return 1;
-    }
-    return 0;
-}
-
-// Ends the reader: it sees reader_done within a slice of its wait. One stuck past the grace
-// period is inside a blocking call (a serial write held back by flow control, or a send to a
-// caller that does not read); those calls are cancelled until it has left.
+// Ends the reader: reader_done, and its wait for the caller cut short by ending the socket's
+// receiving half (sends still work, for the disconnect message). One stuck past the grace period
+// is inside a blocking call (a serial write held back by flow control, or a send to a caller that
+// does not read); those calls are cancelled until it has left.
 void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetChannel *channel,
                 PortRecord *port) {
-    reader_done->store(1);
+    if (reader_done->exchange(1) == 0) net_cancel_receive(channel->socket);
     if (thread_join(reader, RELAY_READER_GRACE_MS) == 0) return;
     for (;;) {
         com_cancel(port->com_handle.load());
@@ -51,9 +38,9 @@ void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetCh
 std::uint32_t relay_socket_reader(void *param) {
     RelayReaderArgs *args = static_cast<RelayReaderArgs *>(param);
     while (args->reader_done->load() == 0) {
-        int ready = wait_for_caller(args);
-        if (ready < 0) break;
-        if (ready == 0) continue;
+        std::int32_t ready = 0;
+        if (net_wait(args->channel->socket, NET_READABLE, READER_WAIT_MS, &ready) != 0) break;
+        if ((ready & NET_READABLE) == 0 || args->reader_done->load() != 0) continue;
 
         std::int32_t received = 0;
         if (net_receive(args->channel->socket, args->buffer, RELAY_BLOCK_SIZE, &received) != 0 ||

@@ -79,6 +79,12 @@ void net_fail_send(std::int32_t n);
 // owner still closes it. Any thread, while the owner has not closed the socket.
 void net_cancel(NetSocket socket);
 
+// Ends the receiving half only: a wait or receive blocked on the socket in another thread returns
+// (the receive sees the end of the stream), while sends still work, so a message can still go out
+// after the reader has been stopped. As with net_cancel, a wait that starts after it may run to
+// its time-out on Windows. Any thread, while the owner has not closed the socket.
+void net_cancel_receive(NetSocket socket);
+
 // Closes the socket and sets *socket to NET_NO_SOCKET; a socket that is already NET_NO_SOCKET is
 // left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
 void net_close(NetSocket *socket);

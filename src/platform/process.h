@@ -12,5 +12,6 @@ int process_claim_instance();
 // thread starts, so that no worker thread is interrupted by them.
 void process_catch_stop_requests();
 
-// Waits up to timeout_ms for a stop request. 0 when one came, -1 at the time-out. Main thread.
+// Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for a stop request. 0 when one came, -1 at
+// the time-out. One thread of the program.
 int process_wait_stop_request(std::uint32_t timeout_ms);

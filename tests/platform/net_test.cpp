@@ -271,6 +271,33 @@ TEST_F(Net, CancelUnblocksACallBlockedInAnotherThread) {
     }
 }
 
+TEST_F(Net, CancellingTheReceivingHalfWakesAWaiterAndLeavesSendsWorking) {
+    connect_pair();
+    struct Waiter {
+        NetSocket socket;
+        std::atomic<int> woke{0};
+    } waiter{accepted};
+    Thread *thread = thread_start(
+        [](void *arg) -> std::uint32_t {
+            Waiter *w = static_cast<Waiter *>(arg);
+            std::int32_t ready = 0;
+            (void)net_wait(w->socket, NET_READABLE, 20000, &ready);
+            w->woke.store(1);
+            return 0;
+        },
+        &waiter, 0);
+    ASSERT_NE(thread, nullptr);
+    clock_sleep_ms(200);
+    EXPECT_EQ(waiter.woke.load(), 0);
+    std::uint32_t start = clock_tick_ms();
+    net_cancel_receive(accepted);
+    EXPECT_EQ(thread_join(thread, 10000), 0);
+    EXPECT_LT(clock_tick_ms() - start, 5000u);
+    thread_close(thread);
+    send_all(accepted, {'b', 'y', 'e'});
+    EXPECT_EQ(receive_count(client, 3), (std::vector<std::uint8_t>{'b', 'y', 'e'}));
+}
+
 TEST_F(Net, ReverseLookupOfLoopbackGivesABoundedNameOrNone) {
     char name[NET_HOST_NAME_SIZE];
     std::memset(name, 'x', sizeof name);

@@ -163,6 +163,11 @@ void net_cancel(NetSocket socket) {
     shutdown(descriptor(socket), SHUT_RDWR);
 }
 
+void net_cancel_receive(NetSocket socket) {
+    // Wakes a poll or recv on the socket (it reports the end of the stream); sends go on.
+    shutdown(descriptor(socket), SHUT_RD);
+}
+
 void net_close(NetSocket *socket) {
     if (*socket == NET_NO_SOCKET) return;
     // Not retried on EINTR: Linux has released the descriptor either way.

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/thread.h"
+
 int process_claim_instance() {
     // A lock on the directory itself: no file is made, and the kernel drops it when we end.
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -39,7 +41,8 @@ int process_wait_stop_request(std::uint32_t timeout_ms) {
     timespec wait{static_cast<time_t>(timeout_ms / 1000),
                   static_cast<long>(timeout_ms % 1000) * 1000000L};
     for (;;) {
-        int got = sigtimedwait(&set, nullptr, &wait);
+        int got = timeout_ms == WAIT_FOREVER_MS ? sigwaitinfo(&set, nullptr)
+                                                : sigtimedwait(&set, nullptr, &wait);
         if (got == SIGINT || got == SIGTERM) return 0;
         if (got < 0 && errno == EINTR) continue;
         return -1;

@@ -31,6 +31,7 @@ struct PosixSerial {
     int closing = 0;          // under lock; every transfer fails from now on
     int reading = 0;          // under lock
     int read_cancelled = 0;   // under lock
+    bool line_quiet = false;  // the last read found nothing; the reading thread only
     int writing = 0;          // under lock
     int write_cancelled = 0;  // under lock
     SerialDcb dcb{};          // under lock; the block last applied (termios cannot hold all of it)
@@ -144,8 +145,10 @@ bool transfer_begin(PosixSerial *serial, int *active, int *cancelled, int wake) 
     std::lock_guard<std::mutex> hold(serial->lock);
     if (serial->closing) return false;
     *active = 1;
+    // A cancel signals the wake-up only while a transfer runs and marks it cancelled; the signal
+    // meant for that earlier transfer is not for this one.
+    if (*cancelled) wake_drain(wake);
     *cancelled = 0;
-    wake_drain(wake);  // a wake-up meant for an earlier transfer is not for this one
     return true;
 }
 
@@ -198,7 +201,18 @@ int read_transfer(PosixSerial *serial, std::uint8_t *buffer, std::uint32_t maxim
     bool limited = what_arrived || total != 0;
     std::uint64_t deadline = monotonic_ms() + total;
     std::uint32_t got = 0;
+    // After an empty read the line is probably still quiet: wait first, so that a quiet line costs
+    // one wait per call. After data, read first: more is probably there already.
+    bool wait_first = serial->line_quiet;
     while (got < maximum) {
+        if (wait_first) {
+            wait_first = false;
+            int timeout = limited ? remaining_ms(deadline) : -1;
+            int ready =
+                wait_ready(serial, POLLIN, serial->read_wake, &serial->read_cancelled, timeout);
+            if (ready < 0) return -1;
+            if (ready == 0 && limited && remaining_ms(deadline) == 0) break;
+        }
         ssize_t n = read(serial->fd, buffer + got, maximum - got);
         if (n > 0) {
             got += static_cast<std::uint32_t>(n);
@@ -211,11 +225,12 @@ int read_transfer(PosixSerial *serial, std::uint8_t *buffer, std::uint32_t maxim
         if (errno != EAGAIN) return -1;
         int timeout = limited ? remaining_ms(deadline) : -1;
         if (timeout == 0) break;
-        // After a time-out the loop reads once more: what arrived by then is returned.
-        if (wait_ready(serial, POLLIN, serial->read_wake, &serial->read_cancelled, timeout) < 0) {
-            return -1;
-        }
+        // A quiet line costs one read and one wait per call: a wait that times out saw nothing.
+        int ready = wait_ready(serial, POLLIN, serial->read_wake, &serial->read_cancelled, timeout);
+        if (ready < 0) return -1;
+        if (ready == 0 && limited && remaining_ms(deadline) == 0) break;
     }
+    serial->line_quiet = got == 0;
     *count = got;
     return 0;
 }

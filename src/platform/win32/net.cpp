@@ -134,6 +134,12 @@ void net_cancel(NetSocket socket) {
     CancelIoEx(reinterpret_cast<HANDLE>(handle_of(socket)), nullptr);
 }
 
+void net_cancel_receive(NetSocket socket) {
+    // As net_cancel, for the receiving half: later sends still work.
+    shutdown(handle_of(socket), SD_RECEIVE);
+    CancelIoEx(reinterpret_cast<HANDLE>(handle_of(socket)), nullptr);
+}
+
 void net_close(NetSocket *socket) {
     if (*socket == NET_NO_SOCKET) return;
     closesocket(handle_of(*socket));

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "platform/thread.h"
+
 static HANDLE stop_event = nullptr;
 
 int process_claim_instance() {
@@ -37,9 +39,7 @@ void process_catch_stop_requests() {
 }
 
 int process_wait_stop_request(std::uint32_t timeout_ms) {
-    if (stop_event == nullptr) {
-        Sleep(timeout_ms);
-        return -1;
-    }
-    return WaitForSingleObject(stop_event, timeout_ms) == WAIT_OBJECT_0 ? 0 : -1;
+    if (stop_event == nullptr) return -1;
+    DWORD wait = timeout_ms == WAIT_FOREVER_MS ? INFINITE : timeout_ms;
+    return WaitForSingleObject(stop_event, wait) == WAIT_OBJECT_0 ? 0 : -1;
 }

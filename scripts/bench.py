@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""Measures the Linux gateway beside socat as the floor, in one run.
+
+Runs norvex in a scratch directory with COM1..COM9 linked to ptys whose masters this script plays
+as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
+  - one-byte echo round trip through the gateway and through socat (p50, p99), and their ratio;
+  - throughput on the pty, caller to equipment and equipment to caller;
+  - time from connect to the data path (the connect message);
+  - CPU time used in 20 s idle, with no call and with one open call;
+  - peak memory (VmHWM) with nine calls up.
+
+usage: scripts/bench.py [--norvex build/native/src/norvex] [--quick]
+"""
+import argparse
+import os
+import pty
+import select
+import shutil
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+GREETING = b"*** CONNECT NORVEX\r\n"
+READY = b"*** DATA PATH ***\r\n"
+
+
+def text_field(data, size):
+    return data + bytes(size - len(data))
+
+
+def settings_file(telnet_port, ports):
+    options = (text_field(b"*** BUSY\r\n", 256) + text_field(b"*** COM PORT ERROR\r\n", 256)
+               + text_field(b"*** CONNECT ERROR\r\n", 256) + text_field(GREETING, 256)
+               + bytes(512) + struct.pack("<iii", telnet_port, 0, 0) + bytes(244))
+    blocks = b""
+    for name in ports:
+        blocks += (text_field(name.encode(), 16)
+                   + struct.pack("<iiiiiiii", 0, 0, 0, 115200, 0, 5000, 5000, 0)
+                   + bytes(76 * 64) + bytes([8, 0, 0, 0]) + struct.pack("<ii", 0, 0)
+                   + bytes(256) + text_field(READY, 256) + bytes(256) + bytes(256) + bytes(2500))
+    return options + blocks
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Equipment:
+    """A pty master that echoes (or swallows, or streams) what the gateway sends it."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.slave)
+        tty.setraw(self.master)
+        self.mode = "echo"
+        self.swallowed = 0
+        self.running = True
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def device(self):
+        return os.ttyname(self.slave)
+
+    def _run(self):
+        while self.running:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                time.sleep(0.01)
+                continue
+            if self.mode == "echo":
+                os.write(self.master, data)
+            else:
+                self.swallowed += len(data)
+
+    def stream(self, total, chunk=16384):
+        block = bytes((i * 7 + 1) % 255 for i in range(chunk))  # no 0xFF: nothing to double
+        sent = 0
+        while sent < total:
+            sent += os.write(self.master, block[: min(chunk, total - sent)])
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def connect(port, marker, limit_s=20):
+    """A caller connected and past the marker text; the time it took."""
+    started = time.monotonic()
+    caller = socket.create_connection(("127.0.0.1", port))
+    caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    seen = b""
+    deadline = started + limit_s
+    while marker not in seen:
+        if time.monotonic() > deadline:
+            raise RuntimeError("no data path; got %r" % seen)
+        chunk = caller.recv(4096)
+        if not chunk:
+            raise RuntimeError("closed; got %r" % seen)
+        seen += chunk
+    return caller, time.monotonic() - started
+
+
+def round_trips(caller, count):
+    times = []
+    for i in range(count):
+        byte = bytes([0x41 + i % 26])
+        started = time.perf_counter()
+        caller.sendall(byte)
+        got = caller.recv(16)
+        while not got:
+            got = caller.recv(16)
+        times.append(time.perf_counter() - started)
+    times.sort()
+    return times[len(times) // 2], times[int(len(times) * 0.99)]
+
+
+def throughput_to_equipment(caller, equipment, total):
+    equipment.mode = "swallow"
+    equipment.swallowed = 0
+    block = bytes((i * 7 + 1) % 255 for i in range(65536))
+    started = time.monotonic()
+    sent = 0
+    while sent < total:
+        caller.sendall(block)
+        sent += len(block)
+    while equipment.swallowed < total:
+        time.sleep(0.001)
+    return total / (time.monotonic() - started)
+
+
+def throughput_to_caller(caller, equipment, total):
+    equipment.mode = "swallow"
+    writer = threading.Thread(target=equipment.stream, args=(total,))
+    started = time.monotonic()
+    writer.start()
+    got = 0
+    while got < total:
+        chunk = caller.recv(1 << 20)
+        if not chunk:
+            raise RuntimeError("closed during the stream")
+        got += len(chunk)
+    elapsed = time.monotonic() - started
+    writer.join()
+    return total / elapsed
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def peak_memory_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--norvex", default=os.path.join(os.path.dirname(__file__), "..", "build",
+                                                         "native", "src", "norvex"))
+    parser.add_argument("--quick", action="store_true", help="shorter run, for a smoke test")
+    arguments = parser.parse_args()
+    idle_s = 5 if arguments.quick else 20
+    trips = 300 if arguments.quick else 2000
+    volume = (8 if arguments.quick else 64) << 20
+
+    directory = tempfile.mkdtemp(prefix="norvex-bench-")
+    names = ["COM%d" % n for n in range(1, 10)]
+    equipment = {name: Equipment() for name in names}
+    for name in names:
+        os.symlink(equipment[name].device(), os.path.join(directory, name))
+    telnet_port = free_port()
+    with open(os.path.join(directory, "NORVEX.DAT"), "wb") as out:
+        out.write(settings_file(telnet_port, names))
+
+    gateway = subprocess.Popen([os.path.abspath(arguments.norvex)], cwd=directory,
+                               stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    floor_equipment = Equipment()
+    floor_port = free_port()
+    socat = subprocess.Popen(["socat", "TCP-LISTEN:%d,reuseaddr,nodelay" % floor_port,
+                              "FILE:%s,raw,echo=0" % floor_equipment.device()],
+                             stderr=subprocess.DEVNULL)
+    results = {}
+    try:
+        time.sleep(1.0)
+        results["cpu idle, no call (s per %d s)" % idle_s] = measure_idle(gateway.pid, idle_s)
+
+        setups = []
+        for _ in range(5):
+            caller, took = connect(telnet_port, READY)
+            setups.append(took)
+            caller.close()
+            time.sleep(0.5)  # the call ends and the port is free again
+        results["connect to data path (s, median of 5)"] = statistics.median(setups)
+
+        caller, _ = connect(telnet_port, READY)
+        p50, p99 = round_trips(caller, trips)
+        floor_caller = socket.create_connection(("127.0.0.1", floor_port))
+        floor_caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        time.sleep(0.2)
+        floor_p50, floor_p99 = round_trips(floor_caller, trips)
+        results["echo p50 / p99 gateway (ms)"] = (p50 * 1e3, p99 * 1e3)
+        results["echo p50 / p99 socat (ms)"] = (floor_p50 * 1e3, floor_p99 * 1e3)
+        results["echo p50 ratio gateway/socat"] = p50 / floor_p50
+
+        results["cpu idle, one open call (s per %d s)" % idle_s] = measure_idle(gateway.pid, idle_s)
+
+        results["throughput caller->equipment (MB/s)"] = throughput_to_equipment(
+            caller, equipment["COM1"], volume) / 1e6
+        results["throughput equipment->caller (MB/s)"] = throughput_to_caller(
+            caller, equipment["COM1"], volume) / 1e6
+        floor_caller.close()
+
+        others = [connect(telnet_port, READY)[0] for _ in names[1:]]
+        time.sleep(1.0)
+        results["peak memory with 9 calls (MiB)"] = peak_memory_kib(gateway.pid) / 1024
+        for other in others:
+            other.close()
+        caller.close()
+    finally:
+        gateway.terminate()
+        gateway.wait(30)
+        socat.kill()
+        socat.wait()
+        for item in list(equipment.values()) + [floor_equipment]:
+            item.close()
+        shutil.rmtree(directory, ignore_errors=True)
+
+    for name, value in results.items():
+        if isinstance(value, tuple):
+            print("%-44s %s" % (name, " / ".join("%.3f" % v for v in value)))
+        else:
+            print("%-44s %.3f" % (name, value))
+
+
+def measure_idle(pid, seconds):
+    before = cpu_seconds(pid)
+    time.sleep(seconds)
+    return cpu_seconds(pid) - before
+
+
+if __name__ == "__main__":
+    sys.exit(main())

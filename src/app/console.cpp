@@ -1,0 +1,124 @@
+// The console program: start-up, the wait for a stop request with status reports, shutdown.
+#include "app/console.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "app/messages.h"
+#include "app/status.h"
+#include "gateway/listener.h"
+#include "gateway/port_allocation.h"
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "platform/ui.h"
+#include "settings/port_list.h"
+#include "settings/settings_file.h"
+
+namespace {
+
+// The console's own command, queued beside the workers' notices when the operator asks to stop.
+constexpr std::int32_t CMD_CONSOLE_STOP = 1000;
+
+// Waits for SIGINT/SIGTERM on a thread of its own, so that the main thread sleeps until there is
+// something to do (an idle gateway wakes nobody).
+std::uint32_t stop_watcher(void *window) {
+    while (process_wait_stop_request(WAIT_FOREVER_MS) != 0) {
+    }
+    while (ui_post_command(static_cast<UiWindow *>(window), CMD_CONSOLE_STOP, 0) != 0) {
+        clock_sleep_ms(10);
+    }
+    return 0;
+}
+
+void say(const char *text) { std::fprintf(stderr, "NORVEX: %s\n", text); }
+
+// A numbered message with its gloss; `number` fills a %d.
+void say_message(std::int32_t id, int number = 0) {
+    char text[512];
+    char gloss[256];
+    std::snprintf(text, sizeof text, message_text(id), number);
+    std::snprintf(gloss, sizeof gloss, message_gloss(id), number);
+    std::fprintf(stderr, "NORVEX: %s (%s)\n", text, gloss);
+}
+
+// Handles the queued commands, waiting up to timeout_ms for the first: prints the ports that
+// changed since the last report. True when a stop was asked for.
+bool handle_commands(UiWindow *window, std::vector<PortStatus> *last, std::uint32_t timeout_ms) {
+    std::int32_t code = 0, param = 0;
+    bool stop = false;
+    while (ui_queue_next(window, timeout_ms, &code, &param) == 0) {
+        timeout_ms = 0;
+        if (code == CMD_CONSOLE_STOP) stop = true;
+        if (code != CMD_REFRESH_STATUS) continue;
+        std::vector<std::string> lines;
+        status_changes(last, &lines);
+        for (const std::string &line : lines) say(line.c_str());
+    }
+    return stop;
+}
+
+}  // namespace
+
+int console_run() {
+    process_catch_stop_requests();  // before any thread starts
+    int claim = process_claim_instance();
+    if (claim == 0) {
+        say("another instance runs in this directory; nothing done");
+        return 0;
+    }
+    if (claim < 0) {
+        say("cannot claim the current directory");
+        return 1;
+    }
+
+    UiWindow *window = ui_queue_create();
+    if (window == nullptr || !load_settings(SETTINGS_FILE_NAME, window)) {
+        say_message(MSG_SETTINGS_READ_FAILED);
+        return 1;
+    }
+    GlobalOptions options;
+    options_get(&options);
+    std::int32_t listening = 0;
+    Thread *server = gateway_start(options.telnet_port, &listening);
+    if (server == nullptr) {
+        port_list_clear();
+        say_message(MSG_SERVER_START_FAILED);
+        return 1;
+    }
+    if (listening == 0) {
+        gateway_stop(server);
+        port_list_clear();
+        say_message(MSG_LISTEN_FAILED, options.telnet_port);
+        return 1;
+    }
+
+    std::string ports;
+    std::vector<PortStatus> last;
+    std::vector<std::string> unused;
+    status_changes(&last, &unused);
+    for (const PortStatus &status : last) ports += (ports.empty() ? "" : ", ") + status.name;
+    char started[600];
+    std::snprintf(started, sizeof started, "listening on telnet port %d; %zu port(s)%s%s",
+                  options.telnet_port, last.size(), ports.empty() ? "" : ": ", ports.c_str());
+    say(started);
+
+    Thread *watcher = thread_start(stop_watcher, window, 0);
+    if (watcher == nullptr) {
+        // Without the watcher the main thread looks for the stop request itself.
+        while (process_wait_stop_request(100) != 0) handle_commands(window, &last, 0);
+    } else {
+        while (!handle_commands(window, &last, WAIT_FOREVER_MS)) {
+        }
+        thread_close(watcher);
+    }
+
+    say("stopping");
+    bool orderly = gateway_stop(server);
+    handle_commands(window, &last, 0);
+    if (!orderly) say_message(MSG_SERVER_FORCED_STOP);
+    port_list_clear();  // nothing is saved at shutdown
+    // Workers left behind by a forced stop may still post: the queue stays valid until exit.
+    ui_queue_close(window);
+    say("stopped");
+    return 0;
+}
