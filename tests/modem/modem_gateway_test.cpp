@@ -112,7 +112,7 @@ TEST_F(ModemGateway, UnansweredCallGetsTheConnectError) {
 }
 
 // The port list stops the emulator while a call is using its port: the call ends, the caller is
-// let go and the log tells of a failed transfer; afterwards the port is in the state the list
+// let go and the call is logged; afterwards the port is in the state the list
 // left it in.
 TEST_F(ModemGateway, StoppingTheEmulatorDuringACallEndsTheCall) {
     enum Operation { REMOVE, UPDATE_KEEPING_EMULATION, UPDATE_WITHOUT_EMULATION };
@@ -146,7 +146,10 @@ TEST_F(ModemGateway, StoppingTheEmulatorDuringACallEndsTheCall) {
             EXPECT_TRUE(caller.read_until_closed());
         }
         ASSERT_TRUE(wait_log_lines(log_count + 1));
-        EXPECT_EQ(log_reason(log_lines()[log_count]), LOG_TRANSFER_FAIL);
+        // The relay finds the port gone either in its read (a failed transfer) or in its status
+        // reading, which counts as the carrier dropping (a normal end); which comes first is luck.
+        std::string line = log_lines()[log_count];
+        EXPECT_TRUE(log_reason(line) == LOG_TRANSFER_FAIL || log_has_end_time(line)) << line;
         EXPECT_TRUE(wait_until([&] { return live_connections() == 0; }, 10000));
 
         sim_take_received(device);
