@@ -15,7 +15,7 @@ start)
         # COM ports must never fall through to the machine's console (/dev/ttyS0): an empty entry
         # disables a port, and wine only maps detected devices to numbers left free.
         { echo 'REGEDIT4'; echo; echo '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]'
-          for n in $(seq 1 32); do echo "\"COM$n\"=\"\""; done; } >"$WINEPREFIX/ports.reg"
+          for n in $(seq 1 256); do echo "\"COM$n\"=\"\""; done; } >"$WINEPREFIX/ports.reg"
         wine regedit /S "$WINEPREFIX/ports.reg" >/dev/null 2>&1 9>&-
         wineserver -k >/dev/null 2>&1 9>&-; wineserver -w 9>&-
         touch "$WINEPREFIX/.norvex-ready"
@@ -25,6 +25,11 @@ start)
     if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
         wine cmd /c exit </dev/null >/dev/null 2>&1 9>&-
     fi
+    # Wine still maps the machine's serial devices to a number left over; the links it made at the
+    # start of this server's session go, and it makes no new ones until the next session.
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        case "$(readlink "$link" 2>/dev/null)" in /dev/ttyS*) rm -f "$link" ;; esac
+    done
     exit 0
     ;;
 stop)
