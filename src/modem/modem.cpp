@@ -164,8 +164,8 @@ void execute_line(PortRecord *port, const ModemLine *line) {
     }
 }
 
-// Takes back ring and answer: rings while a call is offered, answers it on ATA and steps aside
-// until the call has ended.
+// Acts on an A of the last command line: answers an offered call with CONNECT and steps aside
+// until the call has ended, then reports NO CARRIER (at once when no call was offered).
 void answer_step(PortRecord *port) {
     if (port->modem_answer.load() == 0) return;
     bool answer = false;
@@ -193,7 +193,7 @@ void answer_step(PortRecord *port) {
     send_result(port, RESULT_NO_CARRIER);
 }
 
-// True when a call still holds the port; waits up to limit_ms for it to be released.
+// Waits up to limit_ms until no call holds the port; false when one still does.
 bool wait_port_released(PortRecord *port, std::uint32_t limit_ms) {
     std::uint32_t start = clock_tick_ms();
     while (port->busy.load() != 0) {
