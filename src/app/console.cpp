@@ -10,6 +10,7 @@
 #include "gateway/port_allocation.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/version.h"
 #include "platform/ui.h"
 #include "settings/port_list.h"
 #include "settings/settings_file.h"
@@ -71,6 +72,7 @@ int console_run() {
         return 1;
     }
 
+    read_product_version();
     UiWindow *window = ui_queue_create();
     if (window == nullptr || !load_settings(SETTINGS_FILE_NAME, window)) {
         say_message(MSG_SETTINGS_READ_FAILED);
@@ -98,8 +100,9 @@ int console_run() {
     status_changes(&last, &unused);
     for (const PortStatus &status : last) ports += (ports.empty() ? "" : ", ") + status.name;
     char started[600];
-    std::snprintf(started, sizeof started, "listening on telnet port %d; %zu port(s)%s%s",
-                  options.telnet_port, last.size(), ports.empty() ? "" : ": ", ports.c_str());
+    std::snprintf(started, sizeof started, "%s listening on telnet port %d; %zu port(s)%s%s",
+                  version_text, options.telnet_port, last.size(), ports.empty() ? "" : ": ",
+                  ports.c_str());
     say(started);
 
     Thread *watcher = thread_start(stop_watcher, window, 0);
