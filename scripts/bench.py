@@ -159,9 +159,15 @@ def throughput_to_caller(caller, equipment, total):
 
 
 def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of the process's threads, to the nanosecond (scheduler statistics)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as stat:
+                total += int(stat.read().split()[0])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total / 1e9
 
 
 def peak_memory_kib(pid):
