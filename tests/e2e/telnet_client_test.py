@@ -5,7 +5,8 @@ The client must end in character-at-a-time binary mode: a typed character reache
 before any Enter, a typed 0xFF arrives as one data byte 0xFF, and the greeting's 0xFF (doubled on
 the wire) shows once on the client's terminal.
 
-usage: telnet_client_test.py SERVER_PROGRAM [TELNET_CLIENT]
+usage: telnet_client_test.py SERVER_PROGRAM [TELNET_CLIENT [RUNNER]]
+RUNNER runs the server program (cmake/wine-run.sh for the Windows build).
 """
 import os
 import pty
@@ -22,8 +23,8 @@ class Failure(Exception):
 
 
 class Server:
-    def __init__(self, program):
-        self.process = subprocess.Popen([program], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    def __init__(self, command):
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.lines = []
         self.pending = b""
 
@@ -91,8 +92,8 @@ def option_words(line):
     return dict(part.split("=") for part in line.split()[2:])
 
 
-def run(program, telnet):
-    server = Server(program)
+def run(program, telnet, runner=None):
+    server = Server([runner, program] if runner else [program])
     client = None
     try:
         port = int(server.expect_prefix("PORT ").split()[1])
@@ -152,4 +153,5 @@ def run(program, telnet):
 
 
 if __name__ == "__main__":
-    sys.exit(run(sys.argv[1], sys.argv[2] if len(sys.argv) > 2 else "telnet"))
+    sys.exit(run(sys.argv[1], sys.argv[2] if len(sys.argv) > 2 else "telnet",
+                 sys.argv[3] if len(sys.argv) > 3 else None))
