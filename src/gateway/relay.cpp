@@ -16,18 +16,21 @@ namespace {
 
 constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the caller
 constexpr std::uint32_t CANCEL_RETRY_MS = 100;
+constexpr int SERIAL_CANCEL_TRIES = 10;
 
 // Ends the reader: reader_done, and its wait for the caller cut short by ending the socket's
 // receiving half (sends still work, for the disconnect message). One stuck past the grace period
-// is inside a blocking call (a serial write held back by flow control, or a send to a caller that
-// does not read); those calls are cancelled until it has left.
+// is inside a blocking call: a serial write held back by flow control, cancelled first and for a
+// while, or a send to a caller that does not read. Only then is the socket shut down whole, since
+// that also loses the disconnect message for a caller who is still there.
 void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetChannel *channel,
                 PortRecord *port) {
     if (reader_done->exchange(1) == 0) net_cancel_receive(channel->socket);
     if (thread_join(reader, RELAY_READER_GRACE_MS) == 0) return;
-    for (;;) {
+    for (int tries = 0;; ++tries) {
         com_cancel(port->com_handle.load());
         if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
+        if (tries < SERIAL_CANCEL_TRIES) continue;
         net_cancel(channel->socket);
         if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
     }

@@ -237,4 +237,59 @@ TEST(Relay, AReaderStuckInAHeldWriteIsEndedAndTheGuardIsFree) {
     EXPECT_EQ(caller_bytes(call, 7), goodbye);
 }
 
+TEST(Relay, ADeviceSlowToCancelAHeldWriteStillLeavesTheCallerReachable) {
+    RelayCall call("SIMR19");
+    call.settings().flow_control = FLOW_RTS_CTS;
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    call.caller_sends(bytes_of("held back"));
+    ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
+    sim_miss_cancels(call.sim, 3);
+
+    call.port->disconnect_request.store(1);
+    EXPECT_EQ(relay.wait(15000), -1);
+    // The socket was not shut down while the serial cancel was still being retried.
+    const Bytes goodbye = bytes_of("goodbye");
+    EXPECT_EQ(telnet_send_data(&call.channel, goodbye.data(), 7), 0);
+    EXPECT_EQ(caller_bytes(call, 7), goodbye);
+}
+
+TEST(Relay, AReaderStuckInASendToACallerWhoDoesNotReadIsEnded) {
+    RelayCall call("SIMR20");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    // Each DO BINARY draws an answer; the caller never reads them, so the reader's answers fill
+    // the socket and it blocks in a send while holding the send guard.
+    std::atomic<int> blocks{0};
+    Running chatter([&] {
+        Bytes requests;
+        for (int i = 0; i < 1000; ++i) requests = requests + bytes_of({255, 253, 0});
+        for (;;) {
+            std::int32_t sent = 0;
+            if (net_send(call.pair.peer, requests.data(), static_cast<std::int32_t>(requests.size()),
+                         &sent) != 0) {
+                return 0;
+            }
+            blocks.fetch_add(1);
+        }
+    });
+    int last = -1;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            clock_sleep_ms(1000);
+            int now = blocks.load();
+            bool still = now == last;
+            last = now;
+            return still && now > 0;
+        },
+        60000));
+
+    call.port->disconnect_request.store(1);
+    EXPECT_EQ(relay.wait(30000), -1);
+    ASSERT_EQ(semaphore_wait(call.guard, 1000), 0);  // the guard was given back
+    semaphore_release(call.guard);
+    net_cancel(call.pair.peer);
+    EXPECT_EQ(chatter.wait(10000), 0);
+}
+
 }  // namespace

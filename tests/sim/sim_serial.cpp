@@ -61,6 +61,7 @@ struct SimSerial {
     bool writing = false;
     bool write_cancelled = false;
     bool write_held = false;
+    int cancels_missed = 0;  // cancels still to be missed, as by a device slow to act on them
 
     int calls[SIM_CALL_KINDS] = {};
     int total_calls = 0;
@@ -346,6 +347,10 @@ void sim_cancel(void *device, std::uint32_t which, int closing) {
     SimSerial *sim = as_sim(device);
     std::lock_guard<std::mutex> hold(sim->lock);
     if (closing) sim->closing = true;
+    if (!closing && sim->cancels_missed > 0) {
+        --sim->cancels_missed;
+        return;
+    }
     if ((which & COM_CANCEL_READ) && sim->reading) sim->read_cancelled = true;
     if ((which & COM_CANCEL_WRITE) && sim->writing) sim->write_cancelled = true;
     sim->changed.notify_all();
@@ -617,6 +622,11 @@ bool sim_write_held(SimSerial *sim) {
 
 bool sim_wait_write_held(SimSerial *sim, std::uint32_t timeout_ms) {
     return wait_until_done(sim, timeout_ms, [&] { return sim->write_held; });
+}
+
+void sim_miss_cancels(SimSerial *sim, int n) {
+    std::lock_guard<std::mutex> hold(sim->lock);
+    sim->cancels_missed = n;
 }
 
 int sim_calls(SimSerial *sim, SimCall kind) {

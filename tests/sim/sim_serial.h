@@ -119,6 +119,9 @@ SerialTimeouts sim_timeouts(SimSerial *sim);
 bool sim_write_held(SimSerial *sim);
 // Waits until a gateway write is held back by flow control. False at the time-out.
 bool sim_wait_write_held(SimSerial *sim, std::uint32_t timeout_ms);
+// The next n cancels of a read or write (not those of a close) do nothing, as on a device slow
+// to act on them.
+void sim_miss_cancels(SimSerial *sim, int n);
 
 // -- device calls --
 // Calls of a kind made so far, and of every kind together.
