@@ -333,14 +333,11 @@ std::int32_t modem_stop(PortRecord *record) {
 }
 
 std::int32_t modem_restart(PortRecord *record) {
-    bool stopped = false;
-    if (record->emulator_running.load() != 0) {
-        modem_stop(record);
-        stopped = true;
-    }
+    if (record->emulator_running.load() != 0) modem_stop(record);
     if (record->settings.modem_emulation == 0) return 1;
-    // A call that had the stopped emulator's port fails now, but until it has released the port
-    // its serial calls and its detach still go to whatever com_handle holds.
-    if (stopped && !wait_port_released(record, MODEM_RELEASE_WAIT_MS)) return 0;
+    // Until a call has released the port, its serial calls and its detach go to whatever
+    // com_handle holds: the stopped emulator's port (that call fails now), or the port the call
+    // opened itself, which a new emulator must neither take over nor leave open.
+    if (!wait_port_released(record, MODEM_RELEASE_WAIT_MS)) return 0;
     return modem_start(record);
 }

@@ -478,6 +478,39 @@ TEST(ModemRestart, WaitsForTheCallToReleaseThePort) {
     EXPECT_EQ(modem.say("AT\r", 8), "AT\r\nOK\r\n");
 }
 
+// Emulation turned on, and the device changed, while a call runs on a line it opened itself: the
+// emulator starts only once the call has released the port, so the call's handle is neither
+// taken over nor left open.
+TEST(ModemRestart, WaitsForACallOnItsOwnLineBeforeStarting) {
+    Emulator own("SIMR3", false);
+    PortRecord *port = own.record();
+    port->settings.modem_emulation = 0;
+    port->active_settings = port->settings;
+    ASSERT_EQ(line_attach(port), 0);
+    port->busy.store(1);
+    Running call([port] {
+        clock_sleep_ms(1000);
+        line_detach(port);
+        port->busy.store(0);
+        return 0;
+    });
+
+    SimSerial *next = sim_serial_create("SIMR4");
+    PortSettings changed = port->settings;
+    text_set(changed.port_name, "SIMR4");
+    changed.modem_emulation = 1;
+    port->settings = changed;
+    std::uint32_t start = clock_tick_ms();
+    EXPECT_EQ(modem_restart(port), 1);
+    EXPECT_GE(clock_tick_ms() - start, 700u);
+    EXPECT_EQ(call.wait(5000), 0);
+    EXPECT_FALSE(sim_is_open(own.sim));  // the call's own line, closed by its detach
+    EXPECT_TRUE(sim_is_open(next));
+    EXPECT_EQ(port->emulator_running.load(), 1);
+    modem_stop(port);
+    sim_serial_destroy(next);
+}
+
 // A call that does not let go in time: the restart gives up and leaves no emulator running.
 TEST(ModemRestart, GivesUpWhenTheCallKeepsThePort) {
     Emulator modem("SIMR2");
