@@ -2,10 +2,12 @@
 // connection thread's allocation walk never sees a half-linked list.
 #include "settings/port_list.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "modem/modem.h"
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -13,12 +15,23 @@
 // call that outlives a forced server stop still finds its lock.
 static std::atomic<std::int32_t> live_records{0};
 
+// Threads inside list_lock .. list_unlock. A connection thread that outlives a forced server stop
+// may come to allocate while shutdown clears the list: the guard is unhooked first and closed only
+// once nobody is using it, and each thread releases the guard it took, not whatever is hooked now.
+static std::atomic<std::int32_t> lock_users{0};
+static thread_local Semaphore *held_guard = nullptr;
+
 void list_lock() {
-    if (port_list.list_guard != nullptr) semaphore_wait(port_list.list_guard, WAIT_FOREVER_MS);
+    lock_users.fetch_add(1);
+    Semaphore *guard = std::atomic_ref<Semaphore *>(port_list.list_guard).load();
+    if (guard != nullptr) semaphore_wait(guard, WAIT_FOREVER_MS);
+    held_guard = guard;
 }
 
 void list_unlock() {
-    if (port_list.list_guard != nullptr) semaphore_release(port_list.list_guard);
+    if (held_guard != nullptr) semaphore_release(held_guard);
+    held_guard = nullptr;
+    lock_users.fetch_sub(1);
 }
 
 void port_record_unreference(PortRecord *record) {
@@ -124,7 +137,8 @@ void port_list_clear() {
         if (!port_list_remove(0)) break;
     }
     if (port_list.list_guard != nullptr && live_records.load() == 0) {
-        semaphore_close(port_list.list_guard);
-        port_list.list_guard = nullptr;
+        Semaphore *guard = std::atomic_ref<Semaphore *>(port_list.list_guard).exchange(nullptr);
+        while (lock_users.load() != 0) clock_sleep_ms(1);
+        semaphore_close(guard);
     }
 }

@@ -1,10 +1,13 @@
 // Port list operations: order, links, swaps, removal and clearing.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "settings/port_list.h"
 #include "settings/settings_file.h"
+#include "sim/background.h"
 #include "support/settings_fixtures.h"
 #include "support/test_dir.h"
 
@@ -97,6 +100,30 @@ TEST_F(PortListOps, ClearEmptiesTheListAndClosesTheGuard) {
     EXPECT_EQ(port_list.port_count, 0);
     EXPECT_EQ(port_list.head, nullptr);
     EXPECT_EQ(port_list.list_guard, nullptr);
+}
+
+// A connection thread that outlived a forced server stop may take the lock while shutdown clears
+// the list; the guard must not be closed under it (ASan, TSan).
+TEST(PortListClear, ClosesTheGuardOnlyOnceNobodyIsUsingIt) {
+    for (int round = 0; round < 50; ++round) {
+        ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+        std::atomic<bool> go{false};
+        std::vector<Background *> lockers;
+        for (int i = 0; i < 3; ++i) {
+            lockers.push_back(background_start([&] {
+                while (!go.load()) {
+                }
+                for (int n = 0; n < 200; ++n) {
+                    list_lock();
+                    list_unlock();
+                }
+            }));
+        }
+        go.store(true);
+        port_list_clear();
+        EXPECT_EQ(port_list.list_guard, nullptr);
+        for (Background *locker : lockers) EXPECT_TRUE(background_join(locker, 30000));
+    }
 }
 
 }  // namespace
