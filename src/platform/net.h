@@ -81,8 +81,10 @@ void net_cancel(NetSocket socket);
 
 // Ends the receiving half only: a wait or receive blocked on the socket in another thread returns
 // (the receive sees the end of the stream), while sends still work, so a message can still go out
-// after the reader has been stopped. As with net_cancel, a wait that starts after it may run to
-// its time-out on Windows. Any thread, while the owner has not closed the socket.
+// after the reader has been stopped, even when the peer goes on sending. On Windows only a blocked
+// receive is cut short (shutting the half would make Winsock reset the connection when the peer's
+// data is queued); a wait runs to its time-out there, so callers keep it bounded. Any thread,
+// while the owner has not closed the socket.
 void net_cancel_receive(NetSocket socket);
 
 // Closes the socket and sets *socket to NET_NO_SOCKET; a socket that is already NET_NO_SOCKET is

@@ -135,8 +135,9 @@ void net_cancel(NetSocket socket) {
 }
 
 void net_cancel_receive(NetSocket socket) {
-    // As net_cancel, for the receiving half: later sends still work.
-    shutdown(handle_of(socket), SD_RECEIVE);
+    // No shutdown(SD_RECEIVE): Winsock resets a connection whose receiving half is shut while the
+    // peer's data is queued or still arriving, and the message meant to go out next would be
+    // lost. A blocked receive is cancelled; a wait runs to its (bounded) time-out.
     CancelIoEx(reinterpret_cast<HANDLE>(handle_of(socket)), nullptr);
 }
 
