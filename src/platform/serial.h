@@ -16,10 +16,10 @@
 // raw mode at open (its format stays until com_set_state) and drops DTR at the last close. What
 // termios cannot do: there is no DTR/DSR handshake (DTR is simply raised, output is not held by
 // DSR, and input is kept while DSR is off, where Windows drops it under f_dsr_sensitivity), RTS/CTS
-// is one switch for both directions, the XON/XOFF limits, f_tx_continue_on_xoff, f_null,
-// f_error_char and f_abort_on_error have no effect, 1.5 stop bits (but with 5 data bits) and speeds
-// outside the standard table are refused whole (the device keeps its configuration, as on
-// Windows). A device without modem lines (a pty, some adapters) reads every input line as off,
+// is one switch for both directions, the XON/XOFF limits, f_tx_continue_on_xoff, f_null and
+// f_abort_on_error have no effect, f_error_char makes a byte with a parity error arrive as NUL
+// rather than error_char, and 1.5 stop bits (but with 5 data bits) and speeds outside the
+// standard table are refused whole (the device keeps its configuration, as on Windows). A device without modem lines (a pty, some adapters) reads every input line as off,
 // accepts raising and dropping an output line without effect, and skips a break it cannot send.
 //
 // Windows: the Win32 comm functions with overlapped I/O; COMn above 9 opens too (device namespace).

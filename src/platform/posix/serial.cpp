@@ -267,6 +267,9 @@ void posix_close(void *device) {
         // The exclusive mode belongs to the terminal, not to this descriptor: it would outlive the
         // close while anyone else still holds the device open.
         if (serial->exclusive) ioctl(serial->fd, TIOCNXCL);
+        // Output still queued (a write that began after the close's purge, held back by flow
+        // control or a slow line) would hold close() until it drained, up to the driver's 30 s.
+        tcflush(serial->fd, TCIOFLUSH);
         close(serial->fd);
     }
     if (serial->read_wake >= 0) close(serial->read_wake);
@@ -493,7 +496,9 @@ bool posix_termios_from_dcb(const SerialDcb *dcb, termios *settings) {
     // A received break is not turned into a NUL byte: Windows reports it aside from the data.
     result.c_iflag &= ~(INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY | BRKINT);
     result.c_iflag |= IGNBRK;
-    if (dcb->f_parity) result.c_iflag |= INPCK;
+    // Windows hands a byte with a parity error over as received unless an error character is
+    // asked for; Linux checking parity would hand over NUL instead.
+    if (dcb->f_parity && dcb->f_error_char) result.c_iflag |= INPCK;
     if (dcb->f_out_x) result.c_iflag |= IXON;
     if (dcb->f_in_x) result.c_iflag |= IXOFF;
     result.c_cc[VSTART] = dcb->xon_char;
