@@ -254,7 +254,9 @@ int transfer_finish(Win32Serial *serial, Direction *direction, BOOL started, DWO
             return -1;
         }
         CancelIoEx(serial->handle, &direction->overlapped);
+        // A write cut short still tells what went before, as the header promises.
         GetOverlappedResult(serial->handle, &direction->overlapped, &done, TRUE);
+        *count = done;
         return -1;
     }
 }
