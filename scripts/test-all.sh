@@ -21,7 +21,7 @@ for preset in $presets; do
         if [ "$preset" = windows ]; then
             WINEPREFIX="$PWD/build/windows/wineprefix" cmake/wine-prefix.sh start
         fi
-        ctest --preset "$preset" -j "$jobs" || result="FAILED"
+        ctest --preset "$preset" -j "$jobs" --output-on-failure || result="FAILED"
         if [ "$preset" = windows ]; then
             WINEPREFIX="$PWD/build/windows/wineprefix" cmake/wine-prefix.sh stop
         fi
