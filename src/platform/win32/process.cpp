@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/thread.h"
@@ -10,15 +11,28 @@
 static HANDLE stop_event = nullptr;
 
 int process_claim_instance() {
-    // One named mutex per working directory (its full path, with the separators made legal).
+    // One named mutex per working directory. The name carries a hash of the full path, upper-cased
+    // as Windows compares paths: folding the separators into the name would make C:\a_b and
+    // C:\a\b one directory, and a long path would not fit in a name.
     char directory[MAX_PATH];
-    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    DWORD length = GetFullPathNameA(".", sizeof directory, directory, nullptr);
     if (length == 0 || length >= sizeof directory) return -1;
-    char name[MAX_PATH + 32];
-    std::snprintf(name, sizeof name, "Local\\NORVEX-%s", directory);
-    for (char *at = name + 6; *at != '\0'; ++at) {
-        if (*at == '\\' || *at == ':') *at = '_';
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    bool trail = false;  // the second byte of a double-byte character is left as it is
+    for (DWORD i = 0; i < length; ++i) {
+        unsigned char byte = static_cast<unsigned char>(directory[i]);
+        if (trail) {
+            trail = false;
+        } else if (IsDBCSLeadByte(byte)) {
+            trail = true;
+        } else if (byte >= 'a' && byte <= 'z') {
+            byte = static_cast<unsigned char>(byte - 'a' + 'A');
+        }
+        hash = (hash ^ byte) * 1099511628211ull;
     }
+    char name[64];
+    std::snprintf(name, sizeof name, "Local\\NORVEX-%016llx",
+                  static_cast<unsigned long long>(hash));
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr) return -1;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
