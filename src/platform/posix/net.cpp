@@ -101,6 +101,8 @@ NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
 int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
              std::int32_t *ready) {
     *ready = 0;
+    // poll passes over a negative descriptor in silence; "not a socket" is a failed wait.
+    if (socket == NET_NO_SOCKET) return -1;
     pollfd entry{};
     entry.fd = descriptor(socket);
     if (events & NET_READABLE) entry.events |= POLLIN;
