@@ -19,8 +19,9 @@
 // is one switch for both directions, the XON/XOFF limits, f_tx_continue_on_xoff, f_null and
 // f_abort_on_error have no effect, f_error_char makes a byte with a parity error arrive as NUL
 // rather than error_char, and 1.5 stop bits (but with 5 data bits) and speeds outside the
-// standard table are refused whole (the device keeps its configuration, as on Windows). A device without modem lines (a pty, some adapters) reads every input line as off,
-// accepts raising and dropping an output line without effect, and skips a break it cannot send.
+// standard table are refused whole (the device keeps its configuration, as on Windows). A device
+// without modem lines (a pty, some adapters) reads every input line as off, accepts raising and
+// dropping an output line without effect, and skips a break it cannot send.
 //
 // Windows: the Win32 comm functions with overlapped I/O; COMn above 9 opens too (device namespace).
 // Under wine a pty mapped as a COM port rejects the modem-line calls (com_escape, com_modem_status
