@@ -87,11 +87,11 @@ TEST(AutoPilot, ScriptSyntax) {
         {"a\\\\b\\[c\\0\\q", "a\\b[c0q", 0},      // backslash stands for the next character
         {"\\e\\E\\n\\N\\r\\R\\a\\b\\f\\t\\v", "\x1B\x1B\n\n\r\r\a\b\f\t\v", 0},
         {"x\x01y", "x\x01y", 0},                  // control bytes stay in plain text
-        {"p(300)q", "pq", 280},
-        {"p( 2\x01" "00 )q", "pq", 180},          // blanks skipped, control bytes dropped
-        {"p(300}q(200]r", "pqr", 480},           // any closer ends any opener
-        {"p(300", "p", 280},                      // a missing closer runs to the end
-        {"p(abc)q(+150x9)r", "pqr", 130},         // no digits: 0; digits up to a non-digit
+        {"p(300)q", "pq", 260},
+        {"p( 2\x01" "00 )q", "pq", 160},          // blanks skipped, control bytes dropped
+        {"p(300}q(200]r", "pqr", 460},           // any closer ends any opener
+        {"p(300", "p", 260},                      // a missing closer runs to the end
+        {"p(abc)q(+150x9)r", "pqr", 110},         // no digits: 0; digits up to a non-digit
         {"{50}[]done", "done", 0},                // an empty wait succeeds at once
         {"a\\", "a", 0},
         {"(20\\", "", 0},

@@ -9,7 +9,9 @@ TEST(Clock, SleepAdvancesTheTick) {
     std::uint32_t start = clock_tick_ms();
     clock_sleep_ms(100);
     std::uint32_t elapsed = clock_tick_ms() - start;
-    EXPECT_GE(elapsed, 90u);  // a coarse system tick may round down by a little
+    // The Windows tick moves in steps of up to about 16 ms, and wine's is stepped by its server, which
+    // lags under load: a difference may come out a step or two short.
+    EXPECT_GE(elapsed, 65u);
     EXPECT_LT(elapsed, 5000u);
 }
 

@@ -192,7 +192,7 @@ TEST(SerialDriver, AQuietReadEndsAfterAbout50ms) {
     EXPECT_EQ(serial_read(line.port.get(), buffer, sizeof buffer, &count), 1);
     std::uint32_t took = elapsed_since(start);
     EXPECT_EQ(count, 0u);
-    EXPECT_GE(took, 40u);
+    EXPECT_GE(took, 30u);  // the Windows tick moves in steps of up to 16 ms
     EXPECT_LT(took, 1000u);
 }
 

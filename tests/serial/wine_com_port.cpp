@@ -75,7 +75,7 @@ TEST_F(WineComPort, AQuietReadEndsAfterAbout50ms) {
     EXPECT_EQ(serial_read(line.get(), buffer, sizeof buffer, &count), 1);
     std::uint32_t took = clock_tick_ms() - start;
     EXPECT_EQ(count, 0u);
-    EXPECT_GE(took, 40u);
+    EXPECT_GE(took, 30u);  // the Windows tick moves in steps of up to 16 ms
     EXPECT_LT(took, 1000u);
 }
 
