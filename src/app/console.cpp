@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/session.h"
 #include "app/status.h"
-#include "gateway/listener.h"
 #include "gateway/port_allocation.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/thread.h"
 #include "platform/version.h"
 #include "platform/ui.h"
-#include "settings/port_list.h"
-#include "settings/settings_file.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -74,23 +74,17 @@ int console_run() {
 
     read_product_version();
     UiWindow *window = ui_queue_create();
-    if (window == nullptr || !load_settings(SETTINGS_FILE_NAME, window)) {
-        say_message(MSG_SETTINGS_READ_FAILED);
+    if (window == nullptr) {
+        say_message(STR_SETTINGS_READ_FAILED);
         return 1;
     }
-    GlobalOptions options;
-    options_get(&options);
-    std::int32_t listening = 0;
-    Thread *server = gateway_start(options.telnet_port, &listening);
-    if (server == nullptr) {
-        port_list_clear();
-        say_message(MSG_SERVER_START_FAILED);
-        return 1;
-    }
-    if (listening == 0) {
-        gateway_stop(server);
-        port_list_clear();
-        say_message(MSG_LISTEN_FAILED, options.telnet_port);
+    Thread *server = nullptr;
+    std::int32_t telnet_port = 0;
+    std::int32_t failure = session_start(window, &server, &telnet_port);
+    if (failure != 0) {
+        if (session_stop(&server) == false) say_message(STR_SERVER_FORCED_STOP);
+        session_release();
+        say_message(failure, telnet_port);
         return 1;
     }
 
@@ -101,7 +95,7 @@ int console_run() {
     for (const PortStatus &status : last) ports += (ports.empty() ? "" : ", ") + status.name;
     char started[600];
     std::snprintf(started, sizeof started, "%s listening on telnet port %d; %zu port(s)%s%s",
-                  version_text, options.telnet_port, last.size(), ports.empty() ? "" : ": ",
+                  version_text, telnet_port, last.size(), ports.empty() ? "" : ": ",
                   ports.c_str());
     say(started);
 
@@ -116,10 +110,10 @@ int console_run() {
     }
 
     say("stopping");
-    bool orderly = gateway_stop(server);
+    bool orderly = session_stop(&server);
     handle_commands(window, &last, 0);
-    if (!orderly) say_message(MSG_SERVER_FORCED_STOP);
-    port_list_clear();  // nothing is saved at shutdown
+    if (!orderly) say_message(STR_SERVER_FORCED_STOP);
+    session_release();  // nothing is saved at shutdown
     // Workers left behind by a forced stop may still post: the queue stays valid until exit.
     ui_queue_close(window);
     say("stopped");

@@ -15,8 +15,9 @@ std::string status_caller_text(std::uint32_t address, const char *host_name) {
     return std::string(host_name, length) + "(" + dotted + ")";
 }
 
-void status_changes(std::vector<PortStatus> *last, std::vector<std::string> *lines) {
-    std::vector<PortStatus> now;
+void status_snapshot(std::vector<PortStatus> *ports) {
+    std::vector<PortStatus> &now = *ports;
+    now.clear();
     list_lock();
     std::int32_t position = 0;
     for (const PortRecord *record = port_list.head; record != nullptr && position < port_list.port_count;
@@ -31,7 +32,11 @@ void status_changes(std::vector<PortStatus> *last, std::vector<std::string> *lin
         now.push_back(status);
     }
     list_unlock();
+}
 
+void status_changes(std::vector<PortStatus> *last, std::vector<std::string> *lines) {
+    std::vector<PortStatus> now;
+    status_snapshot(&now);
     for (const PortStatus &status : now) {
         const PortStatus *before = nullptr;
         for (const PortStatus &old : *last) {

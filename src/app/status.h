@@ -20,6 +20,10 @@ struct PortStatus {
     std::string caller;
 };
 
+// Reads every port's state in list order, under the list lock so that a port's caller is read
+// whole (a connection thread writes it under the same lock). UI thread.
+void status_snapshot(std::vector<PortStatus> *ports);
+
 // Reads every port's state (under the list lock, so a port's caller is read whole) and appends a
 // line to `lines` for each port whose state differs from `last`, which then holds the new states.
 // UI thread.

@@ -42,8 +42,7 @@ void port_record_unreference(PortRecord *record) {
     }
 }
 
-// The record at position; the caller holds the lock (or is the only thread about).
-static PortRecord *record_at(std::int32_t position) {
+PortRecord *port_list_at_locked(std::int32_t position) {
     if (position < 0) return nullptr;
     PortRecord *record = port_list.head;
     for (std::int32_t i = 0; record != nullptr && i < position; ++i) record = record->next;
@@ -52,7 +51,7 @@ static PortRecord *record_at(std::int32_t position) {
 
 PortRecord *port_list_at(std::int32_t position) {
     list_lock();
-    PortRecord *record = record_at(position);
+    PortRecord *record = port_list_at_locked(position);
     list_unlock();
     return record;
 }
@@ -88,7 +87,7 @@ bool port_list_update(PortRecord *record, const PortSettings *settings) {
 
 bool port_list_remove(std::int32_t position) {
     list_lock();
-    PortRecord *record = record_at(position);
+    PortRecord *record = port_list_at_locked(position);
     if (record == nullptr) {
         list_unlock();
         return false;
@@ -110,7 +109,7 @@ bool port_list_remove(std::int32_t position) {
 
 bool port_list_swap_next(std::int32_t position) {
     list_lock();
-    PortRecord *a = record_at(position);
+    PortRecord *a = port_list_at_locked(position);
     PortRecord *b = a == nullptr ? nullptr : a->next;
     if (b == nullptr) {
         list_unlock();

@@ -9,6 +9,8 @@
 
 // The record at position (0 = head), or null when the list ends before it. UI thread.
 PortRecord *port_list_at(std::int32_t position);
+// The same for a caller that holds list_lock.
+PortRecord *port_list_at_locked(std::int32_t position);
 
 // Appends a record with these settings and puts its modem emulator in the state the settings ask
 // for. False when no record could be made (the list is then unchanged) or the emulator could not

@@ -1,0 +1,41 @@
+// The program's start-up sequence and its message boxes.
+#include "app/program.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/main_window.h"
+#include "platform/ui.h"
+#include "platform/version.h"
+#include "resources/resource_ids.h"
+#include "settings/settings.h"
+
+std::int32_t show_resource_message(UiWindow *owner, std::int32_t id, std::uint32_t style,
+                                   std::int32_t number) {
+    char text[256];
+    if (ui_load_string(id, text, sizeof text) == 0) {
+        std::snprintf(text, sizeof text, "can not load string resource(%d).", id);
+    }
+    std::string shown = text;
+    std::size_t place = shown.find("%d");
+    if (place != std::string::npos) shown.replace(place, 2, std::to_string(number));
+    return ui_message_box(owner, shown.c_str(), "NORVEX", style);
+}
+
+std::int32_t program_main() {
+    if (ui_find_previous_instance()) return 0;
+    ui_init_common_controls();
+    (void)read_product_version();
+    if (ui_register_main_window_class(main_window_procedure) == 0) {
+        (void)show_resource_message(nullptr, STR_CLASS_REGISTER_FAILED, UI_BOX_OK_EXCLAMATION);
+        return 0;
+    }
+    UiWindow *window = ui_create_main_window();
+    if (window == nullptr) {
+        (void)show_resource_message(nullptr, STR_WINDOW_CREATE_FAILED, UI_BOX_OK_EXCLAMATION);
+        return 0;
+    }
+    // A configured program starts as a tray icon only; a fresh one opens its window.
+    ui_show(window, port_list.port_count == 0);
+    return ui_run_message_loop();
+}

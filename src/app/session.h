@@ -1,0 +1,26 @@
+// The steps that the Windows program and the Linux program take alike around the gateway: load
+// NORVEX.DAT and start the server; stop the server; release the port list. Each program tells the
+// operator in its own way (message boxes, standard error).
+#pragma once
+
+#include <cstdint>
+
+struct Thread;
+struct UiWindow;
+
+// Loads NORVEX.DAT with notify_window as the target of status notices, then starts the server on
+// the telnet port (*telnet_port tells which). Answers 0 when the server listens, or the string id
+// of what failed:
+// - STR_SETTINGS_READ_FAILED: the file could not be read; the port list is empty, no server.
+// - STR_SERVER_START_FAILED: no server could be started; the port list has been cleared.
+// - STR_LISTEN_FAILED: the server runs but could not listen on the port (in use, no permission,
+//   not 1-65535); *server is set and must still be stopped.
+// *server is the server's handle, null unless one was started. UI thread.
+std::int32_t session_start(UiWindow *notify_window, Thread **server, std::int32_t *telnet_port);
+
+// Stops the server (null: nothing to stop) and resets *server. False when it had to be given up
+// (a connection thread held it past its limit): the operator is then told (1014). UI thread.
+bool session_stop(Thread **server);
+
+// Removes every port (their modem emulators stop). Nothing is saved. UI thread.
+void session_release();
