@@ -183,8 +183,9 @@ DIALOGS = {
     ]),
     "VERSIONDLG": dict(size=(140, None), caption="NORVEXについて", cls="", sysmenu=True, controls=[
         C(LABEL, "icon", "NORVEX", (8, 12, 18, 21)),
-        C(LABEL, "label", "NORVEX on Win95 version", (32, 12, 80, 8)),
-        C(200, "label", "", (112, 12, 24, 8)),
+        # Wide enough for the whole line in a proportional font (80 wraps "version" away).
+        C(LABEL, "label", "NORVEX on Win95 version", (32, 12, 86, 8)),
+        C(200, "label", "", (118, 12, 20, 8)),
         C(2, "default button", "閉じる", (100, 36, 36, 16)),
     ]),
 }
