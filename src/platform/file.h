@@ -34,6 +34,9 @@ void file_close(File *file);
 int file_replace(const char *from, const char *to);
 // Deletes a file. -1 on failure.
 int file_delete(const char *name);
+// Whether a file of that name exists, without creating it: 1 yes, 0 no, -1 when it cannot be told
+// (no permission to look).
+int file_find(const char *name);
 
 // Test hook: the n-th file call from now (opens, size, reads, writes, replace) fails; 0 disarms.
 void file_fail_call(std::int32_t n);

@@ -8,6 +8,10 @@
 // another instance holds it, -1 when the claim could not be tried. Main thread, once.
 int process_claim_instance();
 
+// Makes `directory` the process's current directory. -1 on failure. Main thread, before any thread
+// starts (files are opened by names relative to it).
+int process_change_directory(const char *directory);
+
 // Routes the stop requests to process_wait_stop_request. Call first thing in main, before any
 // thread starts, so that no worker thread is interrupted by them.
 void process_catch_stop_requests();

@@ -7,8 +7,7 @@
 #include "platform/sync.h"
 #include "settings/port_list.h"
 
-// The options of a newly created file.
-static void options_defaults(GlobalOptions *options) {
+void settings_options_defaults(GlobalOptions *options) {
     std::memset(options, 0, sizeof *options);
     options->telnet_port = 23;
     text_set(options->busy_message, "*** BUSY\r\n");
@@ -48,7 +47,7 @@ bool load_settings(const char *file_name, UiWindow *notify_window) {
         // Too short to hold the options: the file counts as new.
         file_close(file);
         GlobalOptions options;
-        options_defaults(&options);
+        settings_options_defaults(&options);
         options_set(&options);
         if (!save_settings(file_name)) return false;
     } else {
@@ -77,8 +76,10 @@ bool load_settings(const char *file_name, UiWindow *notify_window) {
     return true;
 }
 
-bool save_settings(const char *file_name) {
-    // Written beside the old file and renamed over it, so a failure never leaves it half written.
+// Writes the options and the port records; the one writer of NORVEX.DAT. Written beside the old
+// file and renamed over it, so a failure never leaves it half written.
+static bool write_settings_file(const char *file_name, const GlobalOptions *options,
+                                const PortSettings *const *ports, std::size_t count) {
     char temporary[512];
     std::size_t name_length = std::strlen(file_name);
     if (name_length + sizeof ".new" > sizeof temporary) return false;
@@ -87,15 +88,9 @@ bool save_settings(const char *file_name) {
     File *file = file_create_write(temporary);
     if (file == nullptr) return false;
 
-    GlobalOptions options;
-    options_get(&options);
-    bool written = write_exact(file, &options, sizeof options);
-
-    std::int32_t count = port_list.port_count;
-    PortRecord *record = port_list.head;
-    for (std::int32_t i = 0; written && record != nullptr && i < count; ++i) {
-        written = write_exact(file, &record->settings, sizeof record->settings);
-        record = record->next;
+    bool written = write_exact(file, options, sizeof *options);
+    for (std::size_t i = 0; written && i < count; ++i) {
+        written = write_exact(file, ports[i], sizeof *ports[i]);
     }
     written = written && file_flush(file) == 0;
     file_close(file);
@@ -105,4 +100,42 @@ bool save_settings(const char *file_name) {
         return false;
     }
     return true;
+}
+
+bool save_settings(const char *file_name) {
+    GlobalOptions options;
+    options_get(&options);
+    std::vector<const PortSettings *> ports;
+    std::int32_t count = port_list.port_count;
+    PortRecord *record = port_list.head;
+    for (std::int32_t i = 0; record != nullptr && i < count; ++i) {
+        ports.push_back(&record->settings);
+        record = record->next;
+    }
+    return write_settings_file(file_name, &options, ports.data(), ports.size());
+}
+
+int settings_image_read(File *file, SettingsImage *image) {
+    image->ports.clear();
+    std::int64_t size = 0;
+    if (file_size(file, &size) != 0) return IMAGE_READ_FAILED;
+    constexpr std::int64_t options_size = sizeof(GlobalOptions);
+    constexpr std::int64_t port_size = sizeof(PortSettings);
+    if (size < options_size) {
+        settings_options_defaults(&image->options);
+        return IMAGE_READ_NEW;
+    }
+    if ((size - options_size) % port_size != 0) return IMAGE_READ_MALFORMED;
+    if (!read_exact(file, &image->options, sizeof image->options)) return IMAGE_READ_FAILED;
+    image->ports.resize(static_cast<std::size_t>((size - options_size) / port_size));
+    for (PortSettings &port : image->ports) {
+        if (!read_exact(file, &port, sizeof port)) return IMAGE_READ_FAILED;
+    }
+    return IMAGE_READ_OK;
+}
+
+bool settings_image_write(const char *file_name, const SettingsImage *image) {
+    std::vector<const PortSettings *> ports;
+    for (const PortSettings &port : image->ports) ports.push_back(&port);
+    return write_settings_file(file_name, &image->options, ports.data(), ports.size());
 }

@@ -162,4 +162,83 @@ TEST_F(SettingsFile, FileHeldByAnotherOpenFailsTheLoad) {
     EXPECT_TRUE(load_settings("NORVEX.DAT", nullptr));
 }
 
+// The image a tool reads and writes is the file the gateway loads and saves.
+TEST_F(SettingsFile, ImageReadsAndWritesWhatLoadAndSaveDo) {
+    std::vector<std::uint8_t> original =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1"),
+                 random_port_bytes(random, "COM2"), random_port_bytes(random, "COM3")});
+    write_whole_file("NORVEX.DAT", original);
+    SettingsImage image;
+    File *file = file_open_read("NORVEX.DAT");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(settings_image_read(file, &image), IMAGE_READ_OK);
+    file_close(file);
+    ASSERT_EQ(image.ports.size(), 3u);
+    EXPECT_EQ(std::memcmp(&image.ports[2], original.data() + OPTIONS_SIZE + 2 * PORT_SIZE,
+                          PORT_SIZE), 0);
+
+    // Changed in the image and in the live list alike, both writers give the same bytes.
+    image.options.telnet_port = 2424;
+    image.ports[1].baud_rate = 1200;
+    image.ports.erase(image.ports.begin());
+    ASSERT_TRUE(settings_image_write("IMAGE.DAT", &image));
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    GlobalOptions options;
+    options_get(&options);
+    options.telnet_port = 2424;
+    options_set(&options);
+    PortSettings changed = port_list_at(1)->settings;
+    changed.baud_rate = 1200;
+    ASSERT_TRUE(port_list_update(port_list_at(1), &changed));
+    ASSERT_TRUE(port_list_remove(0));
+    ASSERT_TRUE(save_settings("NORVEX.DAT"));
+    EXPECT_EQ(read_whole_file("IMAGE.DAT"), read_whole_file("NORVEX.DAT"));
+    EXPECT_FALSE(file_exists("IMAGE.DAT.new"));
+}
+
+TEST_F(SettingsFile, ImageOfAShortOrMalformedFile) {
+    for (std::size_t size : {std::size_t{0}, OPTIONS_SIZE - 1}) {
+        write_whole_file("NORVEX.DAT", std::vector<std::uint8_t>(size, 0x5A));
+        SettingsImage image;
+        image.ports.resize(2);
+        File *file = file_open_read("NORVEX.DAT");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(settings_image_read(file, &image), IMAGE_READ_NEW) << size;
+        file_close(file);
+        EXPECT_TRUE(image.ports.empty());
+        ASSERT_TRUE(settings_image_write("NEW.DAT", &image));
+        EXPECT_EQ(read_whole_file("NEW.DAT"), default_file_bytes()) << size;
+        EXPECT_EQ(read_whole_file("NORVEX.DAT").size(), size);  // reading writes nothing
+    }
+    for (std::size_t size : {OPTIONS_SIZE + 1, OPTIONS_SIZE + PORT_SIZE - 1, OPTIONS_SIZE + 2 * PORT_SIZE + 7}) {
+        write_whole_file("NORVEX.DAT", std::vector<std::uint8_t>(size, 0));
+        SettingsImage image;
+        File *file = file_open_read("NORVEX.DAT");
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(settings_image_read(file, &image), IMAGE_READ_MALFORMED) << size;
+        file_close(file);
+    }
+}
+
+TEST_F(SettingsFile, FailedImageWriteLeavesTheOldFileWhole) {
+    std::vector<std::uint8_t> original =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1")});
+    write_whole_file("NORVEX.DAT", original);
+    SettingsImage image;
+    settings_options_defaults(&image.options);
+    image.ports.push_back(make_port("COM2"));
+    bool written = false;
+    for (std::int32_t n = 1; n < 20 && !written; ++n) {
+        file_fail_call(n);
+        written = settings_image_write("NORVEX.DAT", &image);
+        file_fail_call(0);
+        if (!written) {
+            EXPECT_EQ(read_whole_file("NORVEX.DAT"), original) << "failing call " << n;
+            EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << "failing call " << n;
+        }
+    }
+    ASSERT_TRUE(written);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT").size(), OPTIONS_SIZE + PORT_SIZE);
+}
+
 }  // namespace

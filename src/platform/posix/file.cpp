@@ -98,3 +98,9 @@ int file_replace(const char *from, const char *to) {
 }
 
 int file_delete(const char *name) { return unlink(name) == 0 ? 0 : -1; }
+
+int file_find(const char *name) {
+    struct stat info;
+    if (stat(name, &info) == 0) return 1;
+    return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+}

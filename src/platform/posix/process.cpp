@@ -20,6 +20,8 @@ int process_claim_instance() {
     return busy ? 0 : -1;
 }
 
+int process_change_directory(const char *directory) { return chdir(directory) == 0 ? 0 : -1; }
+
 static sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);

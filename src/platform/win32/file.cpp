@@ -77,3 +77,9 @@ int file_replace(const char *from, const char *to) {
 }
 
 int file_delete(const char *name) { return DeleteFileA(name) ? 0 : -1; }
+
+int file_find(const char *name) {
+    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return 1;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+}

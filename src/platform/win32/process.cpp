@@ -42,6 +42,10 @@ int process_claim_instance() {
     return 1;  // the handle stays open: the claim lasts
 }
 
+int process_change_directory(const char *directory) {
+    return SetCurrentDirectoryA(directory) ? 0 : -1;
+}
+
 static BOOL WINAPI on_console_event(DWORD) {
     SetEvent(stop_event);
     return TRUE;

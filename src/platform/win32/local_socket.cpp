@@ -1,0 +1,28 @@
+// The Windows program has no control channel: its operator has the main window and the dialogs.
+#include "platform/local_socket.h"
+
+bool local_socket_supported() { return false; }
+
+LocalServer *local_server_open(const char *) { return nullptr; }
+
+int local_server_accept(LocalServer *, std::uint32_t, LocalConnection **connection, int *trusted) {
+    *connection = nullptr;
+    *trusted = 0;
+    return -1;
+}
+
+void local_server_close(LocalServer *) {}
+
+int local_connect(const char *, LocalConnection **connection) {
+    *connection = nullptr;
+    return LOCAL_FAILED;
+}
+
+int local_send(LocalConnection *, const void *, std::uint32_t, std::uint32_t) { return -1; }
+
+int local_receive(LocalConnection *, void *, std::uint32_t, std::uint32_t, std::uint32_t *received) {
+    *received = 0;
+    return -1;
+}
+
+void local_close(LocalConnection *) {}
