@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/control_channel.h"
 #include "app/messages.h"
 #include "app/session.h"
 #include "app/status.h"
@@ -42,17 +43,31 @@ void say_message(std::int32_t id, int number = 0) {
     std::fprintf(stderr, "NORVEX: %s (%s)\n", text, gloss);
 }
 
-// Handles the queued commands, waiting up to timeout_ms for the first: prints the ports that
-// changed since the last report. True when a stop was asked for.
-bool handle_commands(UiWindow *window, std::vector<PortStatus> *last, std::uint32_t timeout_ms) {
+// What the main thread works with while the gateway runs.
+struct Console {
+    UiWindow *window;
+    ControlChannel *channel;      // null when norvexctl cannot reach this gateway
+    ControlContext context;
+    std::vector<PortStatus> last;  // the ports' states as last reported
+};
+
+// Handles the queued commands, waiting up to timeout_ms for the first: answers norvexctl's
+// requests and prints the ports that changed since the last report. True when a stop was asked for.
+bool handle_commands(Console *console, std::uint32_t timeout_ms) {
     std::int32_t code = 0, param = 0;
     bool stop = false;
-    while (ui_queue_next(window, timeout_ms, &code, &param) == 0) {
+    while (ui_queue_next(console->window, timeout_ms, &code, &param) == 0) {
         timeout_ms = 0;
         if (code == CMD_CONSOLE_STOP) stop = true;
-        if (code != CMD_REFRESH_STATUS) continue;
+        if (code == CMD_CONTROL_REQUEST && console->channel != nullptr) {
+            std::vector<std::string> log;
+            control_channel_serve(console->channel, &console->context, &log);
+            for (const std::string &line : log) say(line.c_str());
+        } else if (code != CMD_REFRESH_STATUS) {
+            continue;
+        }
         std::vector<std::string> lines;
-        status_changes(last, &lines);
+        status_changes(&console->last, &lines);
         for (const std::string &line : lines) say(line.c_str());
     }
     return stop;
@@ -88,30 +103,37 @@ int console_run() {
         return 1;
     }
 
+    Console console{window, nullptr, ControlContext{telnet_port}, {}};
     std::string ports;
-    std::vector<PortStatus> last;
     std::vector<std::string> unused;
-    status_changes(&last, &unused);
-    for (const PortStatus &status : last) ports += (ports.empty() ? "" : ", ") + status.name;
+    status_changes(&console.last, &unused);
+    for (const PortStatus &status : console.last) ports += (ports.empty() ? "" : ", ") + status.name;
     char started[600];
     std::snprintf(started, sizeof started, "%s listening on telnet port %d; %zu port(s)%s%s",
-                  version_text, telnet_port, last.size(), ports.empty() ? "" : ": ",
+                  version_text, telnet_port, console.last.size(), ports.empty() ? "" : ": ",
                   ports.c_str());
     say(started);
+    console.channel = control_channel_open(window);
+    if (console.channel == nullptr) {
+        say("norvexctl cannot reach this gateway: its control socket NORVEX.CTL could not be made "
+            "here (a file of that name in the way, or the directory not writable)");
+    }
 
     Thread *watcher = thread_start(stop_watcher, window, 0);
     if (watcher == nullptr) {
         // Without the watcher the main thread looks for the stop request itself.
-        while (process_wait_stop_request(100) != 0) handle_commands(window, &last, 0);
+        while (process_wait_stop_request(100) != 0) handle_commands(&console, 0);
     } else {
-        while (!handle_commands(window, &last, WAIT_FOREVER_MS)) {
+        while (!handle_commands(&console, WAIT_FOREVER_MS)) {
         }
         thread_close(watcher);
     }
 
     say("stopping");
+    control_channel_close(console.channel);  // first, so that no request changes what stops
+    console.channel = nullptr;
     bool orderly = session_stop(&server);
-    handle_commands(window, &last, 0);
+    handle_commands(&console, 0);
     if (!orderly) say_message(STR_SERVER_FORCED_STOP);
     session_release();  // nothing is saved at shutdown
     // Workers left behind by a forced stop may still post: the queue stays valid until exit.

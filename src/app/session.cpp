@@ -2,6 +2,8 @@
 #include "app/session.h"
 
 #include "gateway/listener.h"
+#include "platform/clock.h"
+#include "platform/file.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"
 #include "settings/settings_file.h"
@@ -29,3 +31,28 @@ bool session_stop(Thread **server) {
 }
 
 void session_release() { port_list_clear(); }
+
+std::int32_t session_reload(SessionReload *report) {
+    options_get(&report->before);
+    report->after = report->before;
+    report->ports = PortListReload{};
+    if (file_find(SETTINGS_FILE_NAME) == 0) return RELOAD_MISSING;
+    // A tool that is writing the file holds it for a moment; it asks for the reload after that.
+    File *file = file_open_read(SETTINGS_FILE_NAME);
+    for (int tries = 0; file == nullptr && tries < 20; ++tries) {
+        clock_sleep_ms(50);
+        file = file_open_read(SETTINGS_FILE_NAME);
+    }
+    if (file == nullptr) return RELOAD_UNREADABLE;
+    SettingsImage image;
+    int read = settings_image_read(file, &image);
+    file_close(file);
+    if (read == IMAGE_READ_NEW) return RELOAD_MISSING;
+    if (read == IMAGE_READ_MALFORMED) return RELOAD_MALFORMED;
+    if (read != IMAGE_READ_OK) return RELOAD_UNREADABLE;
+
+    options_set(&image.options);
+    report->after = image.options;
+    port_list_reload(image.ports, &report->ports);
+    return 0;
+}

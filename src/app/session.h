@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include "settings/port_list_reload.h"
+#include "settings/settings.h"
+
 struct Thread;
 struct UiWindow;
 
@@ -24,3 +27,24 @@ bool session_stop(Thread **server);
 
 // Removes every port (their modem emulators stop). Nothing is saved. UI thread.
 void session_release();
+
+// Why a reload changed nothing.
+constexpr std::int32_t RELOAD_MISSING = 1;     // no NORVEX.DAT, or shorter than the options: taking
+                                               // it would remove every port, so it is refused
+constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program,
+                                               // no permission) or read
+constexpr std::int32_t RELOAD_MALFORMED = 3;   // its size is not whole records: a start would fail
+
+// What a reload did.
+struct SessionReload {
+    GlobalOptions before;   // the options until now
+    GlobalOptions after;    // the file's options, now in force (telnet_port: at the next start)
+    PortListReload ports;   // what the port list operations did
+};
+
+// Reads NORVEX.DAT again and takes its content as the dialogs would have changed it by hand: the
+// options replaced whole (the running server keeps its telnet port), the port list made equal to
+// the file's through the list operations (calls in progress keep their settings; a port removed
+// while busy goes when its call ends). Nothing is written. 0 when applied, or RELOAD_* with
+// nothing changed. UI thread (the Linux program's main thread), while the server runs.
+std::int32_t session_reload(SessionReload *report);

@@ -1,0 +1,216 @@
+// Both ends of the control channel's requests: the gateway's answers (on its main thread) and the
+// tool's call.
+#include "app/control.h"
+
+#include <cstring>
+
+#include "app/escaped_text.h"
+#include "app/messages.h"
+#include "app/session.h"
+#include "app/settings_fields.h"
+#include "app/status.h"
+#include "platform/clock.h"
+#include "platform/local_socket.h"
+#include "resources/resource_ids.h"
+#include "settings/port_list.h"
+
+namespace {
+
+std::string word(const std::string &text) { return escaped_text_show(text.data(), text.size(), true); }
+
+std::string line_text(const std::string &text) { return escaped_text_show(text.data(), text.size()); }
+
+// A numbered message with its English gloss, as the Linux program prints them.
+std::string message(std::int32_t id) {
+    return std::string(message_text(id)) + " (" + message_gloss(id) + ")";
+}
+
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool same_name(const std::string &a, const char (&port_name)[16]) {
+    std::size_t length = text_length(port_name);
+    if (a.size() != length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (ascii_upper(a[i]) != ascii_upper(port_name[i])) return false;
+    }
+    return true;
+}
+
+void answer_status(const ControlContext *context, std::string *reply) {
+    *reply += "listening " + std::to_string(context->telnet_port) + "\n";
+    std::vector<PortStatus> ports;
+    status_snapshot(&ports);
+    for (const PortStatus &port : ports) {
+        *reply += "port " + word(port.name) + (port.busy ? " busy " + word(port.caller) : " free") + "\n";
+    }
+    *reply += "ok\n";
+}
+
+// The forced disconnect of the main window's line menu, without its question: the operator asked
+// by naming the port. The first port of that name, as the list shows them.
+void answer_disconnect(const std::string &typed_name, std::string *reply,
+                       std::vector<std::string> *log) {
+    std::string name;
+    std::string problem;
+    if (escaped_text_read(typed_name.c_str(), &name, &problem) != 0 || name.empty()) {
+        *reply += "error input disconnect needs a port name\n";
+        return;
+    }
+    bool found = false;
+    bool busy = false;
+    std::string caller;
+    std::string known;
+    list_lock();
+    std::int32_t position = 0;
+    for (PortRecord *record = port_list.head; record != nullptr && position < port_list.port_count;
+         record = record->next, ++position) {
+        known += std::string(known.empty() ? "" : " ") +
+                 std::string(record->settings.port_name, text_length(record->settings.port_name));
+        if (found || !same_name(name, record->settings.port_name)) continue;
+        found = true;
+        busy = record->busy.load() != 0;
+        if (busy) {
+            caller = status_caller_text(record->caller_address.load(), record->caller_host_name);
+            record->disconnect_request.store(1);
+        }
+    }
+    list_unlock();
+    if (!found) {
+        *reply += "error input no port " + line_text(name) + " (ports: " +
+                  (known.empty() ? std::string("none") : line_text(known)) + ")\n";
+    } else if (busy) {
+        *reply += "requested " + word(name) + " " + word(caller) + "\nok\n";
+        log->push_back(name + ": forced disconnect of " + caller + " (norvexctl)");
+    } else {
+        *reply += "free " + word(name) + "\nok\n";
+    }
+}
+
+std::string port_change_text(const PortChange &change) {
+    std::string name = line_text(change.port_name);
+    switch (change.kind) {
+    case PORT_ADDED:
+        return change.done ? name + " added"
+                           : name + " added: " + message(STR_PORT_ADD_FAILED) +
+                                 "; its modem emulator did not start";
+    case PORT_REMOVED:
+        return name + (change.busy ? " removed; its call goes on until it ends" : " removed");
+    case PORT_UPDATED:
+        if (!change.done) {
+            return name + " updated: " + message(STR_PORT_UPDATE_FAILED) +
+                   "; its modem emulator did not start";
+        }
+        return name + (change.busy ? " updated; the call in progress keeps its settings"
+                                   : " updated");
+    }
+    return name;
+}
+
+void answer_reload(const ControlContext *context, std::string *reply,
+                   std::vector<std::string> *log) {
+    SessionReload report;
+    std::int32_t result = session_reload(&report);
+    if (result == RELOAD_MISSING) {
+        *reply += "error failed NORVEX.DAT is missing or shorter than the options (1792 bytes); "
+                  "nothing changed\n";
+        return;
+    }
+    if (result == RELOAD_UNREADABLE) {
+        *reply += "error failed NORVEX.DAT cannot be read (held by another program, or no "
+                  "permission); nothing changed\n";
+        return;
+    }
+    if (result == RELOAD_MALFORMED) {
+        *reply += "error failed NORVEX.DAT is not 1792 + 8448 x N bytes long; nothing changed\n";
+        return;
+    }
+
+    std::vector<std::string> lines;
+    std::vector<bool> warnings;
+    auto add = [&](const std::string &text, bool warning) {
+        lines.push_back(text);
+        warnings.push_back(warning);
+    };
+    std::string changed = settings_fields_changed(option_fields, &report.before, &report.after);
+    if (!changed.empty()) add("options changed: " + changed, false);
+    for (const PortChange &change : report.ports.changes) add(port_change_text(change), !change.done);
+    if (report.ports.order_changed) {
+        std::string order;
+        for (std::int32_t i = 0; PortRecord *record = port_list_at(i); ++i) {
+            order += std::string(order.empty() ? "" : ", ") +
+                     std::string(record->settings.port_name, text_length(record->settings.port_name));
+        }
+        add("port order now: " + line_text(order), false);
+    }
+    if (report.after.telnet_port != context->telnet_port) {
+        add(message(STR_TELNET_PORT_NEXT_START) + ": listening on " +
+                std::to_string(context->telnet_port) + ", the next start uses " +
+                std::to_string(report.after.telnet_port),
+            false);
+    }
+    if (lines.empty()) add("nothing changed", false);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        *reply += (warnings[i] ? "warning " : "info ") + line_text(lines[i]) + "\n";
+        log->push_back("reload: " + lines[i]);
+    }
+    *reply += "ok\n";
+}
+
+}  // namespace
+
+void control_line_split(const std::string &line, std::string *first, std::string *rest) {
+    std::size_t space = line.find(' ');
+    *first = line.substr(0, space);
+    *rest = space == std::string::npos ? "" : line.substr(space + 1);
+}
+
+void control_answer(const std::string &request, const ControlContext *context, std::string *reply,
+                    std::vector<std::string> *log) {
+    reply->clear();
+    std::string command;
+    std::string argument;
+    control_line_split(request, &command, &argument);
+    if (command == "status" && argument.empty()) {
+        answer_status(context, reply);
+    } else if (command == "disconnect") {
+        answer_disconnect(argument, reply, log);
+    } else if (command == "reload" && argument.empty()) {
+        answer_reload(context, reply, log);
+    } else {
+        *reply += "error input unknown request " + line_text(request.substr(0, 40)) +
+                  " (requests: status, disconnect NAME, reload)\n";
+    }
+}
+
+int control_request(const char *request, std::uint32_t timeout_ms, std::vector<std::string> *lines) {
+    lines->clear();
+    LocalConnection *connection = nullptr;
+    int connected = local_connect(CONTROL_SOCKET_NAME, &connection);
+    if (connected != LOCAL_CONNECTED) return connected;
+    std::string line = std::string(request) + "\n";
+    std::uint32_t began = clock_tick_ms();
+    if (local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()), timeout_ms) != 0) {
+        local_close(connection);
+        return LOCAL_FAILED;
+    }
+    std::string pending;
+    bool whole = false;
+    while (!whole) {
+        std::uint32_t spent = clock_tick_ms() - began;
+        if (spent >= timeout_ms) break;
+        char buffer[4096];
+        std::uint32_t received = 0;
+        int got = local_receive(connection, buffer, sizeof buffer, timeout_ms - spent, &received);
+        if (got != LOCAL_RECEIVED || received == 0) break;
+        pending.append(buffer, received);
+        std::size_t end;
+        while (!whole && (end = pending.find('\n')) != std::string::npos) {
+            lines->push_back(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            const std::string &last = lines->back();
+            whole = last == "ok" || last.rfind("error ", 0) == 0;
+        }
+    }
+    local_close(connection);
+    return whole ? LOCAL_CONNECTED : LOCAL_FAILED;
+}

@@ -1,0 +1,86 @@
+// The settings as an operator names them on a command line: every field of GlobalOptions and of a
+// port's PortSettings (the permission rules apart) with its name, its kind and what it means, and
+// how a typed value is read and a stored one shown. The values follow the settings dialogs' rules:
+// the drop-down lists' items and the values they store, the check boxes' 1 and 0, numbers read as
+// the dialogs read them; texts are stored exactly as typed (escapes as escaped_text_read).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "settings/settings.h"
+
+enum FieldKind : std::int32_t {
+    FIELD_TEXT,         // a text[size]: at most size - 1 bytes
+    FIELD_TELNET_PORT,  // the options dialog's port field: 1 to 65535
+    FIELD_TIME,         // a time-out of the port settings dialog: 0 to 2147483647
+    FIELD_FLAG,         // a check box: on (stored as 1) or off (0)
+    FIELD_CHOICE,       // a drop-down list of the port settings dialog (PortChoice `choice`)
+};
+
+struct SettingsField {
+    const char *name;
+    FieldKind kind;
+    std::uint32_t offset;  // in the record
+    std::uint32_t size;    // bytes of the field
+    const char *meaning;   // one line for the help
+    std::int32_t choice;   // FIELD_CHOICE: the list (PortChoice); -1 otherwise
+};
+
+// GlobalOptions, in the order the options dialog shows them.
+inline constexpr SettingsField option_fields[] = {
+    {"telnet_port", FIELD_TELNET_PORT, offsetof(GlobalOptions, telnet_port), 4,
+     "TCP port the gateway listens on (taken at its next start)", -1},
+    {"resolve_host_names", FIELD_FLAG, offsetof(GlobalOptions, resolve_host_names), 4,
+     "look up each caller's host name (for rules, status and log)", -1},
+    {"access_log_enabled", FIELD_FLAG, offsetof(GlobalOptions, access_log_enabled), 4,
+     "write one access-log line per call", -1},
+    {"access_log_file_name", FIELD_TEXT, offsetof(GlobalOptions, access_log_file_name),
+     sizeof GlobalOptions::access_log_file_name,
+     "access log path, relative to the gateway's directory", -1},
+    {"greeting_message", FIELD_TEXT, offsetof(GlobalOptions, greeting_message),
+     sizeof GlobalOptions::greeting_message, "sent first to every caller", -1},
+    {"busy_message", FIELD_TEXT, offsetof(GlobalOptions, busy_message),
+     sizeof GlobalOptions::busy_message, "sent when no free port admits the caller", -1},
+    {"port_error_message", FIELD_TEXT, offsetof(GlobalOptions, port_error_message),
+     sizeof GlobalOptions::port_error_message, "sent when the port cannot be opened", -1},
+    {"connect_error_message", FIELD_TEXT, offsetof(GlobalOptions, connect_error_message),
+     sizeof GlobalOptions::connect_error_message,
+     "sent when the connect sequence or the auto-pilot fails", -1},
+};
+
+// A field by name, null when the table has none.
+template <std::size_t N>
+const SettingsField *settings_field_find(const SettingsField (&fields)[N], const std::string &name) {
+    for (const SettingsField &field : fields) {
+        if (name == field.name) return &field;
+    }
+    return nullptr;
+}
+
+// Stores a typed value into the field of `record` (a GlobalOptions or a PortSettings, as the
+// field's table says). 0 when stored; -1 with *problem saying what is wrong and what is allowed,
+// the record then unchanged.
+int settings_field_set(const SettingsField *field, void *record, const char *typed,
+                       std::string *problem);
+
+// The stored value as the operator types it (settings_field_set takes it back), with a note in
+// brackets when the value is one the dialogs would not show as it is.
+std::string settings_field_show(const SettingsField *field, const void *record);
+
+// What the values a field accepts are, for the help and for messages.
+std::string settings_field_values(const SettingsField *field);
+
+// The names of the fields whose values differ between two records, comma-separated ("" when
+// none). A text differs only in its characters, not in the bytes after its terminator.
+template <std::size_t N>
+std::string settings_fields_changed(const SettingsField (&fields)[N], const void *before,
+                                    const void *after);
+std::string settings_fields_changed(const SettingsField *fields, std::size_t count,
+                                    const void *before, const void *after);
+template <std::size_t N>
+std::string settings_fields_changed(const SettingsField (&fields)[N], const void *before,
+                                    const void *after) {
+    return settings_fields_changed(fields, N, before, after);
+}
