@@ -1,7 +1,8 @@
 // norvex-demo-device: a small piece of "equipment" for trying NORVEX without a serial cable. It makes
 // a pty pair, links ./COM1 (or the name given) to the pty's device so the gateway opens it like a
 // serial port, and answers on the other end: a CR on an empty line draws a prompt, typed
-// characters are echoed, and a few commands are answered.
+// characters are echoed, and a few commands are answered. No answer but BYE's may contain the
+// demo's disconnect keyword, "*** BYE ***": the gateway would end the call on seeing it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -43,7 +44,7 @@ static std::string answer(const std::string &line) {
         return "HELP         this list\r\n"
                "TIME         the device's clock\r\n"
                "ECHO <text>  says the text back\r\n"
-               "BYE          ends the call (the gateway watches for \"*** BYE ***\")\r\n";
+               "BYE          ends the call: the device says the gateway's disconnect keyword\r\n";
     }
     if (command == "TIME") {
         char text[64];

@@ -68,6 +68,7 @@ void answer_disconnect(const std::string &typed_name, std::string *reply,
                  std::string(record->settings.port_name, text_length(record->settings.port_name));
         if (found || !same_name(name, record->settings.port_name)) continue;
         found = true;
+        name.assign(record->settings.port_name, text_length(record->settings.port_name));
         busy = record->busy.load() != 0;
         if (busy) {
             caller = status_caller_text(record->caller_address.load(), record->caller_host_name);

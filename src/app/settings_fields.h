@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dialogs/dialog_rules.h"
 #include "settings/settings.h"
 
 enum FieldKind : std::int32_t {
@@ -48,6 +49,45 @@ inline constexpr SettingsField option_fields[] = {
     {"connect_error_message", FIELD_TEXT, offsetof(GlobalOptions, connect_error_message),
      sizeof GlobalOptions::connect_error_message,
      "sent when the connect sequence or the auto-pilot fails", -1},
+};
+
+// A port's settings, in the order the port settings dialog shows them. port_name is shown but
+// cannot be set: the dialog keeps a port's name (a port is removed and added instead).
+inline constexpr SettingsField port_fields[] = {
+    {"baud_rate", FIELD_CHOICE, offsetof(PortSettings, baud_rate), 4, "line speed, bits per second",
+     CHOICE_BAUD_RATE},
+    {"data_bits", FIELD_CHOICE, offsetof(PortSettings, data_bits), 1, "bits per character",
+     CHOICE_DATA_BITS},
+    {"parity", FIELD_CHOICE, offsetof(PortSettings, parity), 1, "parity", CHOICE_PARITY},
+    {"stop_bits", FIELD_CHOICE, offsetof(PortSettings, stop_bits), 1, "stop bits", CHOICE_STOP_BITS},
+    {"flow_control", FIELD_CHOICE, offsetof(PortSettings, flow_control), 4,
+     "RTS/CTS, DTR/DSR or XON/XOFF handshake", CHOICE_FLOW_CONTROL},
+    {"raise_signals", FIELD_CHOICE, offsetof(PortSettings, raise_signals), 4,
+     "output raised for a call (ER = DTR, RS = RTS)", CHOICE_RAISE_SIGNALS},
+    {"confirm_signals", FIELD_CHOICE, offsetof(PortSettings, confirm_signals), 4,
+     "input that must be on before a call counts as connected", CHOICE_CONFIRM_SIGNALS},
+    {"watch_signals", FIELD_CHOICE, offsetof(PortSettings, watch_signals), 4,
+     "input that must stay on during a call", CHOICE_WATCH_SIGNALS},
+    {"connect_timeout_ms", FIELD_TIME, offsetof(PortSettings, connect_timeout_ms), 4,
+     "longest wait for confirm_signals, milliseconds", -1},
+    {"disconnect_timeout_ms", FIELD_TIME, offsetof(PortSettings, disconnect_timeout_ms), 4,
+     "longest wait for watch_signals to drop at the end, milliseconds", -1},
+    {"idle_timeout_s", FIELD_TIME, offsetof(PortSettings, idle_timeout_s), 4,
+     "seconds without traffic that end a call (0: no limit)", -1},
+    {"modem_emulation", FIELD_FLAG, offsetof(PortSettings, modem_emulation), 4,
+     "play a Hayes modem towards the equipment", -1},
+    {"drop_on_falling_edge", FIELD_FLAG, offsetof(PortSettings, drop_on_falling_edge), 4,
+     "watch_signals end a call only after they were seen on", -1},
+    {"connect_message", FIELD_TEXT, offsetof(PortSettings, connect_message),
+     sizeof PortSettings::connect_message, "sent to the caller once connected", -1},
+    {"disconnect_message", FIELD_TEXT, offsetof(PortSettings, disconnect_message),
+     sizeof PortSettings::disconnect_message, "sent to the caller when the call ends", -1},
+    {"auto_pilot_string", FIELD_TEXT, offsetof(PortSettings, auto_pilot_string),
+     sizeof PortSettings::auto_pilot_string,
+     "script played towards the equipment (its own escapes: write \\\\r for its \\r)", -1},
+    {"disconnect_keyword", FIELD_TEXT, offsetof(PortSettings, disconnect_keyword),
+     sizeof PortSettings::disconnect_keyword,
+     "text from the equipment that ends the call (its own escapes as the script's)", -1},
 };
 
 // A field by name, null when the table has none.

@@ -67,10 +67,10 @@ TEST_F(ControlAnswer, DisconnectAsksOnlyABusyPortToEnd) {
     EXPECT_EQ(port_list_at(1)->disconnect_request.load(), 0);
     EXPECT_TRUE(log.empty());
 
-    EXPECT_EQ(answer("disconnect com1"), "requested com1 pc1(127.0.0.2)\nok\n");
+    EXPECT_EQ(answer("disconnect com1"), "requested COM1 pc1(127.0.0.2)\nok\n");
     EXPECT_EQ(call->disconnect_request.load(), 1);
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0], "com1: forced disconnect of pc1(127.0.0.2) (norvexctl)");
+    EXPECT_EQ(log[0], "COM1: forced disconnect of pc1(127.0.0.2) (norvexctl)");
 
     EXPECT_EQ(answer("disconnect my\\x20port"), "free my\\x20port\nok\n");
     EXPECT_EQ(answer("disconnect COM9"), "error input no port COM9 (ports: COM1 COM2 my port)\n");

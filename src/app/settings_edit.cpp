@@ -1,0 +1,328 @@
+// Edits of NORVEX.DAT's image for norvexctl, and its readable form.
+#include "app/settings_edit.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/escaped_text.h"
+#include "app/messages.h"
+#include "app/settings_fields.h"
+#include "dialogs/dialog_rules.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+constexpr int NAME_WIDTH = 23;
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string port_name_of(const PortSettings &port) {
+    return std::string(port.port_name, text_length(port.port_name));
+}
+
+std::string shown_name(const std::string &name) { return escaped_text_show(name.data(), name.size()); }
+
+bool same_name(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
+}
+
+std::string port_names(const SettingsImage *image) {
+    if (image->ports.empty()) return "there is no port yet";
+    std::string names;
+    for (const PortSettings &port : image->ports) {
+        names += std::string(names.empty() ? "ports: " : ", ") + shown_name(port_name_of(port));
+    }
+    return names;
+}
+
+// The first port named `typed` (escapes read as the show writes them), or -1 with *problem.
+int find_port(const SettingsImage *image, const std::string &typed, std::string *problem) {
+    std::string name;
+    std::string why;
+    if (escaped_text_read(typed.c_str(), &name, &why) != 0) {
+        *problem = "port name " + typed + ": " + why;
+        return -1;
+    }
+    for (std::size_t i = 0; i < image->ports.size(); ++i) {
+        if (same_name(name, port_name_of(image->ports[i]))) return static_cast<int>(i);
+    }
+    *problem = "no port " + shown_name(name) + " (" + port_names(image) + ")";
+    return -1;
+}
+
+template <std::size_t N>
+std::string field_names(const SettingsField (&fields)[N]) {
+    std::string names;
+    for (const SettingsField &field : fields) names += std::string(names.empty() ? "" : ", ") + field.name;
+    return names;
+}
+
+// Applies NAME=VALUE assignments in order to `record`. Nothing is changed on -1.
+template <typename Record, std::size_t N>
+int assign(const SettingsField (&fields)[N], const char *kind, Record *record,
+           const std::vector<std::string> &assignments, std::string *names, std::string *problem) {
+    Record changed = *record;
+    for (const std::string &assignment : assignments) {
+        std::size_t equals = assignment.find('=');
+        if (equals == std::string::npos) {
+            *problem = shown_name(assignment) + ": a setting is given as NAME=VALUE";
+            return -1;
+        }
+        std::string name = assignment.substr(0, equals);
+        const SettingsField *field = settings_field_find(fields, name);
+        if (field == nullptr) {
+            *problem = name == "port_name" && std::string(kind) == "port setting"
+                           ? "port_name cannot be changed: remove the port and add it under the "
+                             "new name"
+                           : "unknown " + std::string(kind) + " " + shown_name(name) + " (" +
+                                 kind + "s: " + field_names(fields) + ")";
+            return -1;
+        }
+        if (settings_field_set(field, &changed, assignment.c_str() + equals + 1, problem) != 0) {
+            return -1;
+        }
+        if (names->find(field->name) == std::string::npos) {
+            *names += std::string(names->empty() ? "" : ", ") + field->name;
+        }
+    }
+    *record = changed;
+    return 0;
+}
+
+int direction_of(const std::string &direction, std::string *problem) {
+    if (direction == "up") return -1;
+    if (direction == "down") return 1;
+    *problem = shown_name(direction) + ": a move goes up or down";
+    return 0;
+}
+
+int rule_count(const PortSettings &port) {
+    int count = 0;
+    for (const PermissionRule &rule : port.permission_rules) count += rule.in_use != 0 ? 1 : 0;
+    return count;
+}
+
+// A rule's number as typed (1 to the count of rules, with the rules packed), or -1 with *problem.
+int rule_index(const PortSettings &port, const std::string &number, std::string *problem) {
+    int count = rule_count(port);
+    int value = 0;
+    bool digits = !number.empty() && number.size() <= 3;
+    for (char c : number) {
+        digits = digits && c >= '0' && c <= '9';
+        if (digits) value = value * 10 + (c - '0');
+    }
+    if (!digits || value < 1 || value > count) {
+        *problem = "rule " + shown_name(number) + ": " + shown_name(port_name_of(port)) +
+                   (count == 0 ? " has no rule" : " has rules 1 to " + std::to_string(count));
+        return -1;
+    }
+    return value - 1;
+}
+
+std::string rule_text(const PermissionRule &rule) {
+    char text[RULE_TEXT_SIZE];
+    format_rule_text(&rule, text);
+    return std::string(rule.permit != 0 ? "permit " : "deny ") + escaped_text_show(text, std::strlen(text));
+}
+
+void show_line(std::string *out, const std::string &name, const std::string &value) {
+    char line[64];
+    std::snprintf(line, sizeof line, "  %-*s ", NAME_WIDTH - 2, name.c_str());
+    *out += line + value + "\n";
+}
+
+}  // namespace
+
+int edit_options_set(SettingsImage *image, const std::vector<std::string> &assignments,
+                     std::string *done, std::string *problem) {
+    if (assignments.empty()) {
+        *problem = "options set needs NAME=VALUE (options: " + field_names(option_fields) + ")";
+        return -1;
+    }
+    std::string names;
+    if (assign(option_fields, "option", &image->options, assignments, &names, problem) != 0) return -1;
+    *done = "options set: " + names;
+    return 0;
+}
+
+int edit_port_add(SettingsImage *image, const std::string &name,
+                  const std::vector<std::string> &assignments, std::string *done,
+                  std::string *problem) {
+    // The names the port settings dialog offers when adding: COM1 to COM9 not yet taken.
+    std::vector<const char *> taken;
+    for (const PortSettings &port : image->ports) taken.push_back(port.port_name);
+    PortNameChoice offered[PORT_NAME_CHOICE_COUNT];
+    std::int32_t count =
+        port_name_choices(true, taken.data(), static_cast<std::int32_t>(taken.size()), offered);
+    const char *chosen = nullptr;
+    for (std::int32_t i = 0; i < count && chosen == nullptr; ++i) {
+        if (same_name(name, offered[i].text)) chosen = offered[i].text;
+    }
+    if (chosen == nullptr) {
+        PortNameChoice all[PORT_NAME_CHOICE_COUNT];
+        bool com_name = false;
+        for (std::int32_t i = 0, n = port_name_choices(false, nullptr, 0, all); i < n; ++i) {
+            com_name = com_name || same_name(name, all[i].text);
+        }
+        if (!com_name) {
+            *problem = "port " + shown_name(name) + ": ports are named COM1 to COM9 (link ./COMn "
+                       "in the gateway's directory to the device)";
+        } else if (count == 0) {
+            *problem = std::string(message_text(STR_NO_PORT_TO_ADD)) + " (" +
+                       message_gloss(STR_NO_PORT_TO_ADD) + "): COM1 to COM9 all exist";
+        } else {
+            *problem = "port " + shown_name(name) + " already exists (" + port_names(image) + ")";
+        }
+        return -1;
+    }
+    PortSettings port;
+    port_settings_defaults(&port, chosen);
+    std::string names;
+    if (assign(port_fields, "port setting", &port, assignments, &names, problem) != 0) return -1;
+    image->ports.push_back(port);
+    *done = std::string(chosen) + " added" + (names.empty() ? "" : " with " + names);
+    return 0;
+}
+
+int edit_port_set(SettingsImage *image, const std::string &name,
+                  const std::vector<std::string> &assignments, std::string *done,
+                  std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    if (assignments.empty()) {
+        *problem = "port set needs NAME=VALUE (port settings: " + field_names(port_fields) + ")";
+        return -1;
+    }
+    std::string names;
+    PortSettings &port = image->ports[static_cast<std::size_t>(index)];
+    if (assign(port_fields, "port setting", &port, assignments, &names, problem) != 0) return -1;
+    *done = shown_name(port_name_of(port)) + " set: " + names;
+    return 0;
+}
+
+int edit_port_remove(SettingsImage *image, const std::string &name, std::string *done,
+                     std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    *done = shown_name(port_name_of(image->ports[static_cast<std::size_t>(index)])) + " removed";
+    image->ports.erase(image->ports.begin() + index);
+    return 0;
+}
+
+int edit_port_move(SettingsImage *image, const std::string &name, const std::string &direction,
+                   std::string *done, std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    int step = direction_of(direction, problem);
+    if (step == 0) return -1;
+    int other = index + step;
+    std::string shown = shown_name(port_name_of(image->ports[static_cast<std::size_t>(index)]));
+    if (other < 0 || other >= static_cast<int>(image->ports.size())) {
+        *problem = shown + " is already the " + (step < 0 ? "first" : "last") + " port";
+        return -1;
+    }
+    std::swap(image->ports[static_cast<std::size_t>(index)], image->ports[static_cast<std::size_t>(other)]);
+    *done = shown + " moved " + direction + ": port " + std::to_string(other + 1) + " of " +
+            std::to_string(image->ports.size());
+    return 0;
+}
+
+int edit_rule_add(SettingsImage *image, const std::string &name, const std::string &verdict,
+                  const std::string &entry, std::string *done, std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    if (verdict != "permit" && verdict != "deny") {
+        *problem = shown_name(verdict) + ": a rule is permit or deny";
+        return -1;
+    }
+    if (entry.size() > PERMISSION_ENTRY_MAX) {
+        *problem = "rule " + shown_name(entry) + ": longer than " +
+                   std::to_string(PERMISSION_ENTRY_MAX) + " characters";
+        return -1;
+    }
+    PortSettings port = image->ports[static_cast<std::size_t>(index)];
+    // The permission dialog packs the rules when it opens; the new rule takes the first free slot.
+    permission_rules_compact(port.permission_rules);
+    std::int32_t slot = permission_rules_first_free(port.permission_rules);
+    if (slot < 0) {
+        *problem = shown_name(port_name_of(port)) + " has " + std::to_string(PERMISSION_RULE_COUNT) +
+                   " rules, the most a port holds: " + message_text(STR_NO_FREE_RULE) + " (" +
+                   message_gloss(STR_NO_FREE_RULE) + ")";
+        return -1;
+    }
+    if (permission_entry_parse(entry.c_str(), verdict == "permit", &port.permission_rules[slot]) != 0) {
+        *problem = "rule " + shown_name(entry) + ": no address, ALL or host name in it";
+        return -1;
+    }
+    image->ports[static_cast<std::size_t>(index)] = port;
+    *done = shown_name(port_name_of(port)) + " rule " + std::to_string(slot + 1) + " added: " +
+            rule_text(port.permission_rules[slot]);
+    return 0;
+}
+
+int edit_rule_remove(SettingsImage *image, const std::string &name, const std::string &number,
+                     std::string *done, std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    PortSettings port = image->ports[static_cast<std::size_t>(index)];
+    permission_rules_compact(port.permission_rules);
+    int rule = rule_index(port, number, problem);
+    if (rule < 0) return -1;
+    *done = shown_name(port_name_of(port)) + " rule " + std::to_string(rule + 1) + " removed: " +
+            rule_text(port.permission_rules[rule]);
+    // As the dialog deletes: the rule is marked free, then the later ones move up.
+    port.permission_rules[rule].in_use = 0;
+    permission_rules_compact(port.permission_rules);
+    image->ports[static_cast<std::size_t>(index)] = port;
+    return 0;
+}
+
+int edit_rule_move(SettingsImage *image, const std::string &name, const std::string &number,
+                   const std::string &direction, std::string *done, std::string *problem) {
+    int index = find_port(image, name, problem);
+    if (index < 0) return -1;
+    PortSettings port = image->ports[static_cast<std::size_t>(index)];
+    permission_rules_compact(port.permission_rules);
+    int rule = rule_index(port, number, problem);
+    if (rule < 0) return -1;
+    int step = direction_of(direction, problem);
+    if (step == 0) return -1;
+    int other = rule + step;
+    if (other < 0 || other >= rule_count(port)) {
+        *problem = "rule " + std::to_string(rule + 1) + " of " + shown_name(port_name_of(port)) +
+                   " is already the " + (step < 0 ? "first" : "last");
+        return -1;
+    }
+    std::swap(port.permission_rules[rule], port.permission_rules[other]);
+    image->ports[static_cast<std::size_t>(index)] = port;
+    *done = shown_name(port_name_of(port)) + " rule " + std::to_string(rule + 1) + " moved " +
+            direction + ": rule " + std::to_string(other + 1) + " " + rule_text(port.permission_rules[other]);
+    return 0;
+}
+
+std::string settings_show(const SettingsImage *image) {
+    std::string out = "options\n";
+    for (const SettingsField &field : option_fields) {
+        show_line(&out, field.name, settings_field_show(&field, &image->options));
+    }
+    for (std::size_t i = 0; i < image->ports.size(); ++i) {
+        const PortSettings &port = image->ports[i];
+        out += "port " + shown_name(port_name_of(port)) + " (" + std::to_string(i + 1) + " of " +
+               std::to_string(image->ports.size()) + ")\n";
+        for (const SettingsField &field : port_fields) {
+            show_line(&out, field.name, settings_field_show(&field, &port));
+        }
+        int number = 0;
+        for (const PermissionRule &rule : port.permission_rules) {
+            if (rule.in_use == 0) continue;
+            show_line(&out, "rule " + std::to_string(++number), rule_text(rule));
+        }
+        if (number == 0) show_line(&out, "rules", "none: every caller is admitted");
+    }
+    if (image->ports.empty()) out += "no port\n";
+    return out;
+}
