@@ -112,12 +112,13 @@ int console_run() {
     std::snprintf(started, sizeof started, "%s listening on telnet port %d; %zu port(s)%s%s",
                   version_text, telnet_port, console.last.size(), ports.empty() ? "" : ": ",
                   ports.c_str());
-    say(started);
+    // Before the start is reported, so that whoever waits for it can use norvexctl at once.
     console.channel = control_channel_open(window);
     if (console.channel == nullptr) {
         say("norvexctl cannot reach this gateway: its control socket NORVEX.CTL could not be made "
             "here (a file of that name in the way, or the directory not writable)");
     }
+    say(started);
 
     Thread *watcher = thread_start(stop_watcher, window, 0);
     if (watcher == nullptr) {

@@ -190,10 +190,8 @@ int control_request(const char *request, std::uint32_t timeout_ms, std::vector<s
     if (connected != LOCAL_CONNECTED) return connected;
     std::string line = std::string(request) + "\n";
     std::uint32_t began = clock_tick_ms();
-    if (local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()), timeout_ms) != 0) {
-        local_close(connection);
-        return LOCAL_FAILED;
-    }
+    // A failed send still leaves the reply to read: a gateway that refuses says why, then closes.
+    (void)local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()), timeout_ms);
     std::string pending;
     bool whole = false;
     while (!whole) {

@@ -132,18 +132,19 @@ void drain(LocalConnection *connection) {
 }
 
 void serve_connection(ControlChannel *channel, LocalConnection *connection, int trusted) {
+    // The request is read first in every case, so that a refused client has sent it whole and
+    // reads the refusal instead of finding the connection gone.
+    std::string request;
+    std::string refusal;
+    bool whole = read_request(channel, connection, &request, &refusal) == 0;
     if (trusted == 0) {
         send_text(connection, "error refused only the gateway's own user and root may use its "
                               "control channel\n");
-        return;
-    }
-    std::string request;
-    std::string refusal;
-    if (read_request(channel, connection, &request, &refusal) != 0) {
+    } else if (!whole) {
         if (!refusal.empty()) send_text(connection, refusal);
-        return;
+    } else {
+        send_text(connection, answer_of(channel, request));
     }
-    send_text(connection, answer_of(channel, request));
 }
 
 std::uint32_t channel_thread(void *argument) {

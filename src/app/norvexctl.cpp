@@ -73,8 +73,9 @@ const char DISCONNECT_HELP[] =
     "usage: norvexctl [-C DIR] disconnect COMn\n"
     "\n"
     "Ends the call on port COMn, as the forced disconnect of the Windows program's status list:\n"
-    "the caller is sent the port's disconnect message and the port becomes free. Waits up to\n"
-    "15 s for the call to end and tells whether it has. A free port is left as it is.\n";
+    "the call is cut at once, without the port's disconnect message, the access log counts it\n"
+    "as a failed transfer, and the port becomes free. Waits up to 15 s for the call to end and\n"
+    "tells whether it has. A free port is left as it is.\n";
 
 const char RELOAD_HELP[] =
     "usage: norvexctl [-C DIR] reload\n"
