@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-packages.sh
 cmake --preset native >/dev/null
-cmake --build --preset native --target norvex norvex-demo-device norvex-demo-setup
+cmake --build --preset native --target norvex norvexctl norvex-demo-device norvex-demo-setup
 
 bin="$PWD/build/native"
 demo="$PWD/build/demo"
@@ -24,6 +24,7 @@ cat <<TEXT
 NORVEX demo: gateway in $demo
   connect:   telnet 127.0.0.1 2323     (type HELP, TIME, ECHO hello; BYE ends the call)
   calls log: $demo/access.log
+  status:    $bin/src/norvexctl -C $demo status
   stop:      Ctrl+C
 
 TEXT
