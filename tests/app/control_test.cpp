@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "gateway/port_allocation.h"
 #include "settings/port_list.h"
@@ -134,6 +135,30 @@ TEST_F(ControlAnswer, ReloadOfAFileTheGatewayCouldNotStartWithChangesNothing) {
     EXPECT_EQ(answer("reload").rfind("error failed NORVEX.DAT is missing", 0), 0u);
     EXPECT_FALSE(file_exists("NORVEX.DAT"));
     EXPECT_EQ(port_list.port_count, 3);
+}
+
+// Whatever a local client sends is answered with whole, safe lines and changes nothing.
+TEST_F(ControlAnswer, RandomRequestsGetWholeRepliesAndChangeNothing) {
+    std::vector<std::uint8_t> file = read_whole_file("NORVEX.DAT");
+    std::mt19937 random(99);
+    const char *starts[] = {"", "status", "disconnect ", "reload", "disconnect COM1", "status "};
+    for (int round = 0; round < 3000; ++round) {
+        std::string request = starts[random() % 6];
+        for (int i = 0, n = static_cast<int>(random() % 12); i < n; ++i) {
+            request += static_cast<char>(round % 2 == 0 ? 0x20 + random() % 0x5F : 1 + random() % 255);
+        }
+        std::string reply = answer(request);
+        ASSERT_FALSE(reply.empty()) << request;
+        ASSERT_EQ(reply.back(), '\n') << request;
+        std::string last = reply.substr(reply.rfind('\n', reply.size() - 2) + 1);
+        if (reply.find('\n') == reply.size() - 1) last = reply;
+        ASSERT_TRUE(last == "ok\n" || last.rfind("error ", 0) == 0) << request << ": " << reply;
+        for (char c : reply) {
+            ASSERT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << request << ": " << reply;
+        }
+    }
+    EXPECT_EQ(port_list.port_count, 3);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), file);
 }
 
 }  // namespace

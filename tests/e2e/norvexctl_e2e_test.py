@@ -261,6 +261,8 @@ class NorvexctlEndToEnd(unittest.TestCase):
         self.gateway.process.wait(LIMIT_S)
         self.assertTrue(os.path.exists(os.path.join(self.directory, "NORVEX.CTL")))
         self.ctl("status", expect=1)
+        self.gateway.process.stderr.close()
+        self.gateway = base.Gateway(self.directory)
         self.gateway.start()  # the next one replaces the left-over socket
         self.assertIn("COM1  free", self.ctl("status")[0])
 
