@@ -156,8 +156,9 @@ TEST_F(SetupDialog, AMovedPortStaysSelectedAndIsTriedInItsNewPlace) {
     EXPECT_EQ(read_whole_file("NORVEX.DAT"), saved_now());
 
     // The next caller is offered COM3 before COM2.
-    PortRecord *first = port_allocate("", 0x7F000001);
-    PortRecord *second = port_allocate("", 0x7F000001);
+    const char no_host_name[64] = {};
+    PortRecord *first = port_allocate(no_host_name, 0x7F000001);
+    PortRecord *second = port_allocate(no_host_name, 0x7F000001);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_STREQ(first->settings.port_name, "COM1");
