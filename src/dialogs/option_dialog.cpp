@@ -63,9 +63,9 @@ void option_commit(UiWindow *dialog) {
         options.*flag.field = ui_get_check(dialog, flag.id) ? 1 : 0;
     }
     for (const MessageControl &message : MESSAGE_CONTROLS) {
-        char message_text[sizeof(GlobalOptions::busy_message)];
-        (void)ui_get_text(dialog, message.id, message_text, sizeof message_text);
-        text_set(options.*message.field, message_text);
+        char typed[sizeof(GlobalOptions::busy_message)];
+        (void)ui_get_text(dialog, message.id, typed, sizeof typed);
+        text_set(options.*message.field, typed);
     }
     char log_name[sizeof options.access_log_file_name];
     (void)ui_get_text(dialog, ID_OPT_LOG_FILE_NAME, log_name, sizeof log_name);

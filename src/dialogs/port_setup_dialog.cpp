@@ -65,10 +65,10 @@ bool adding() { return adding_port != 0; }
 // no port, so the list is the same at the opening and at the end.
 std::int32_t listed_port_names(PortNameChoice (&names)[PORT_NAME_CHOICE_COUNT]) {
     std::vector<const char *> taken;
-    for (std::int32_t position = 0; adding(); ++position) {
-        PortRecord *record = port_list_at(position);
-        if (record == nullptr) break;
-        taken.push_back(record->settings.port_name);
+    if (adding()) {
+        for (std::int32_t position = 0; PortRecord *record = port_list_at(position); ++position) {
+            taken.push_back(record->settings.port_name);
+        }
     }
     return port_name_choices(adding(), taken.data(), static_cast<std::int32_t>(taken.size()),
                              names);
