@@ -13,79 +13,42 @@
 
 namespace {
 
-std::vector<std::string> items_of(PortChoice list) {
-    const PortChoiceList &choice = port_choice_lists[list];
-    return std::vector<std::string>(choice.items, choice.items + choice.item_count);
+// The field each list stores into.
+std::int32_t field_of(const PortSettings &settings, PortChoice list) {
+    const std::int32_t values[] = {settings.baud_rate,       settings.data_bits,
+                                   settings.parity,          settings.stop_bits,
+                                   settings.flow_control,    settings.raise_signals,
+                                   settings.confirm_signals, settings.watch_signals};
+    return values[list];
 }
 
-TEST(ChoiceLists, ItemsAndTheValuesTheyStore) {
-    EXPECT_EQ(items_of(CHOICE_DATA_BITS), (std::vector<std::string>{"7bit", "8bit"}));
-    EXPECT_EQ(items_of(CHOICE_PARITY), (std::vector<std::string>{"none", "odd", "even", "mark"}));
-    EXPECT_EQ(items_of(CHOICE_STOP_BITS), (std::vector<std::string>{"1bit", "1.5bit", "2bit"}));
-    EXPECT_EQ(items_of(CHOICE_FLOW_CONTROL),
-              (std::vector<std::string>{"none", "RS/CS", "DR/ER", "XON/XOFF"}));
-    EXPECT_EQ(items_of(CHOICE_RAISE_SIGNALS), (std::vector<std::string>{"none", "ER", "RS"}));
-    for (PortChoice list : {CHOICE_CONFIRM_SIGNALS, CHOICE_WATCH_SIGNALS}) {
-        EXPECT_EQ(items_of(list), (std::vector<std::string>{"none", "CD", "DR", "CS", "RI"}));
-    }
-    ASSERT_EQ(items_of(CHOICE_BAUD_RATE).size(), 11u);
-
-    // Each item stores its value, and a stored value of an item shows as that item again.
-    struct Stored {
-        PortChoice list;
-        std::vector<std::int32_t> values;
+TEST(ChoiceLists, EachItemStoresItsValueAndShowsAsItself) {
+    const std::vector<std::int32_t> values[PORT_CHOICE_COUNT] = {
+        {300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800},
+        {7, 8},
+        {0, 1, 2, 3},
+        {0, 1, 2},
+        {0, FLOW_RTS_CTS, FLOW_DTR_DSR, FLOW_XON_XOFF},
+        {0, SIGNAL_ER, SIGNAL_RS},
+        {0, SIGNAL_CD, SIGNAL_DR, SIGNAL_CS, SIGNAL_RI},
+        {0, SIGNAL_CD, SIGNAL_DR, SIGNAL_CS, SIGNAL_RI},
     };
-    const Stored stored[] = {
-        {CHOICE_BAUD_RATE,
-         {300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800}},
-        {CHOICE_DATA_BITS, {7, 8}},
-        {CHOICE_PARITY, {0, 1, 2, 3}},
-        {CHOICE_STOP_BITS, {0, 1, 2}},
-        {CHOICE_FLOW_CONTROL, {0, FLOW_RTS_CTS, FLOW_DTR_DSR, FLOW_XON_XOFF}},
-        {CHOICE_RAISE_SIGNALS, {0, SIGNAL_ER, SIGNAL_RS}},
-        {CHOICE_CONFIRM_SIGNALS, {0, SIGNAL_CD, SIGNAL_DR, SIGNAL_CS, SIGNAL_RI}},
-        {CHOICE_WATCH_SIGNALS, {0, SIGNAL_CD, SIGNAL_DR, SIGNAL_CS, SIGNAL_RI}},
-    };
-    for (const Stored &entry : stored) {
-        ASSERT_EQ(static_cast<std::size_t>(port_choice_lists[entry.list].item_count),
-                  entry.values.size());
-        for (std::size_t k = 0; k < entry.values.size(); ++k) {
-            PortSettings settings{};
-            std::memset(&settings, 0x5A, sizeof settings);
-            PortSettings before = settings;
-            ASSERT_EQ(port_choice_store(&settings, entry.list, static_cast<std::int32_t>(k)), 0);
-            EXPECT_EQ(port_choice_shown(&settings, entry.list), static_cast<std::int32_t>(k))
-                << entry.list << " item " << k;
-            // Only its own field changed, to the item's value.
-            PortSettings probe = before;
-            ASSERT_EQ(port_choice_store(&probe, entry.list, static_cast<std::int32_t>(k)), 0);
-            std::int32_t value = 0;
-            switch (entry.list) {
-            case CHOICE_BAUD_RATE: value = probe.baud_rate; break;
-            case CHOICE_DATA_BITS: value = probe.data_bits; break;
-            case CHOICE_PARITY: value = probe.parity; break;
-            case CHOICE_STOP_BITS: value = probe.stop_bits; break;
-            case CHOICE_FLOW_CONTROL: value = probe.flow_control; break;
-            case CHOICE_RAISE_SIGNALS: value = probe.raise_signals; break;
-            case CHOICE_CONFIRM_SIGNALS: value = probe.confirm_signals; break;
-            case CHOICE_WATCH_SIGNALS: value = probe.watch_signals; break;
-            default: break;
-            }
-            EXPECT_EQ(value, entry.values[k]) << entry.list << " item " << k;
-            std::size_t differing = 0;
-            const auto *a = reinterpret_cast<const std::uint8_t *>(&before);
-            const auto *b = reinterpret_cast<const std::uint8_t *>(&probe);
-            for (std::size_t i = 0; i < sizeof before; ++i) differing += a[i] != b[i];
-            EXPECT_LE(differing, 4u) << entry.list << " item " << k;
+    for (std::int32_t list = 0; list < PORT_CHOICE_COUNT; ++list) {
+        PortChoice choice = static_cast<PortChoice>(list);
+        std::int32_t count = static_cast<std::int32_t>(values[list].size());
+        ASSERT_EQ(port_choice_lists[list].item_count, count);
+        for (std::int32_t k = 0; k < count; ++k) {
+            PortSettings settings = make_port("COM1");
+            ASSERT_EQ(port_choice_store(&settings, choice, k), 0);
+            EXPECT_EQ(field_of(settings, choice), values[list][k]) << list << " item " << k;
+            EXPECT_EQ(port_choice_shown(&settings, choice), k) << list << " item " << k;
         }
         // No such item: nothing stored.
         PortSettings settings = make_port("COM1");
-        PortSettings before = settings;
-        EXPECT_EQ(port_choice_store(&settings, entry.list, -1), -1);
-        EXPECT_EQ(port_choice_store(&settings, entry.list,
-                                    static_cast<std::int32_t>(entry.values.size())),
-                  -1);
-        EXPECT_EQ(std::memcmp(&settings, &before, sizeof settings), 0);
+        EXPECT_EQ(port_choice_store(&settings, choice, -1), -1);
+        EXPECT_EQ(port_choice_store(&settings, choice, count), -1);
+        PortSettings untouched = make_port("COM1");
+        EXPECT_EQ(std::memcmp(&settings, &untouched, sizeof settings), 0);
     }
 }
 
@@ -399,17 +362,6 @@ TEST(PermissionList, CompactKeepsTheOrderAndClearsWhatMoved) {
     for (PermissionRule &rule : rules) rule = host_rule("x", true);
     EXPECT_EQ(permission_rules_first_free(rules), -1);
     permission_rules_compact(rules);
-}
-
-TEST(PermissionList, PlacesOfASelection) {
-    EXPECT_EQ(list_place(-1, 0), PLACE_NONE);
-    EXPECT_EQ(list_place(-1, 3), PLACE_NONE);
-    EXPECT_EQ(list_place(3, 3), PLACE_NONE);
-    EXPECT_EQ(list_place(0, 1), PLACE_ONLY);
-    EXPECT_EQ(list_place(0, 2), PLACE_FIRST);
-    EXPECT_EQ(list_place(1, 3), PLACE_MIDDLE);
-    EXPECT_EQ(list_place(2, 3), PLACE_LAST);
-    EXPECT_EQ(list_place(1, 2), PLACE_LAST);
 }
 
 }  // namespace

@@ -104,21 +104,14 @@ TEST_F(PermissionDialog, AddedEntriesAndHowTheyAreShown) {
         bool permit;
         const char *row;  // null: nothing added
     };
+    // The parsing itself is the rules' test; here: what a row shows, and the fields emptied
+    // whether or not anything was added.
     const Added added[] = {
-        {"all", true, "ALL"},
-        {"ALL", false, "ALL"},
-        {"0.0.0.0/8", true, "ALL"},
-        {"192.168.1.0/24", false, "192.168.1.0/24"},
+        {"all", false, "ALL"},
         {"192.168.001.000/024", true, "192.168.1.0/24"},
-        {"10", true, "10.0.0.0"},
-        {"192.168.1.300", false, "192.168.1.44"},
-        {"1..2", true, "1.0.2.0"},
-        {"10.0.0.1a", true, "10.0.0.1a"},
-        {"example.com", false, "example.com"},
-        {" 10.0.0.1 ", true, " 10.0.0.1 "},
-        {"    ", false, nullptr},
-        {"....", false, nullptr},
-        {"", false, nullptr},
+        {"10.0.0.1a", false, "10.0.0.1a"},
+        {"  ", false, nullptr},
+        {"...", true, nullptr},
     };
     run([&added](UiWindow *dialog) {
         std::vector<std::string> expected;
@@ -135,8 +128,8 @@ TEST_F(PermissionDialog, AddedEntriesAndHowTheyAreShown) {
         }
         scripted_click(dialog, ID_PERM_CLOSE);
     });
-    EXPECT_EQ(rules()[9].is_host_name, 1);
-    EXPECT_EQ(rules()[11].in_use, 0);
+    EXPECT_EQ(rules()[2].is_host_name, 1);
+    EXPECT_EQ(rules()[3].in_use, 0);
 }
 
 TEST_F(PermissionDialog, ChangeReplacesTheSelectedRuleAndShowsItAgain) {

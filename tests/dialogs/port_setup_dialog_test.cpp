@@ -222,7 +222,6 @@ TEST_F(PortSetupDialog, TypedNumbersAndTexts) {
     const Case cases[] = {
         {"100", "12abc", "", {100, 12, 0}},
         {"0", " -5", "+30", {0, -5, 30}},
-        {"99999999999", "-", "x9", {2147483647, 0, 0}},
     };
     for (const Case &c : cases) {
         settings_edit_buffer = make_port("COM1");
