@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/program.h"
+#include "gateway/listener.h"
 #include "gateway/server_state.h"
 #include "platform/file.h"
 #include "platform/sync.h"
@@ -414,6 +415,11 @@ TEST_F(MainWindowTest, ForcedStopIsToldAfterTheTrayIconWentAndBeforeThePortsGo) 
     thread_close(holder.thread);
     // The abandoned caller is told it cannot be served once the lock is free, then let go.
     EXPECT_TRUE(caller.read_until_closed());
+    // The next start takes back the listener that the stop gave up, once it has ended.
+    std::int32_t listening = 0;
+    Thread *next = gateway_start(free_port(), &listening);
+    EXPECT_EQ(listening, 1);
+    EXPECT_TRUE(gateway_stop(next));
 }
 
 // ---- The program's start-up sequence

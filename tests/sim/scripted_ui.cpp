@@ -247,6 +247,11 @@ std::int32_t host_tray_icon(UiWindow *window, std::int32_t operation, std::int32
 }
 
 std::int32_t host_run_dialog(UiWindow *owner, const char *template_name, UiHandler handler) {
+    // DialogBoxParam answers -1 without a window when the template is missing.
+    if (std::count(scripted.missing_dialogs.begin(), scripted.missing_dialogs.end(),
+                   template_name) != 0) {
+        return -1;
+    }
     scripted.dialogs_run.push_back(template_name);
     scripted.timeline.push_back(std::string("dialog ") + template_name);
     UiWindow *dialog = scripted_open(template_name, handler, owner);
@@ -499,11 +504,19 @@ bool scripted_pump_until(const std::function<bool()> &done, std::uint32_t limit_
     return true;
 }
 
+namespace {
+
+// A user cannot reach a disabled control: false (and the test fails) when it is disabled.
+bool reachable(UiWindow *window, std::int32_t id, const char *action) {
+    if (scripted_control(window, id)->enabled) return true;
+    ADD_FAILURE() << "control " << id << " is disabled and cannot be " << action;
+    return false;
+}
+
+}  // namespace
+
 void scripted_click(UiWindow *window, std::int32_t id) {
-    if (!scripted_control(window, id)->enabled) {
-        ADD_FAILURE() << "control " << id << " is disabled and cannot be clicked";
-        return;
-    }
+    if (!reachable(window, id, "clicked")) return;
     deliver(window, command_event(id, UI_BUTTON_CLICKED));
 }
 
@@ -526,15 +539,18 @@ void scripted_activate(UiWindow *window, bool active) {
 }
 
 void scripted_type(UiWindow *window, std::int32_t id, const std::string &text) {
+    if (!reachable(window, id, "typed into")) return;
     scripted_control(window, id)->text = text;
 }
 
 void scripted_check(UiWindow *window, std::int32_t id, bool checked) {
+    if (!reachable(window, id, "ticked")) return;
     scripted_control(window, id)->checked = checked;
     deliver(window, command_event(id, UI_BUTTON_CLICKED));
 }
 
 void scripted_choose_combo(UiWindow *window, std::int32_t id, std::int32_t index) {
+    if (!reachable(window, id, "opened")) return;
     EXPECT_GE(host_combo_select(window, id, index), 0) << "combo " << id << " has no item " << index;
     deliver(window, command_event(id, COMBO_SELECTION_CHANGED));
 }

@@ -72,6 +72,7 @@ struct ScriptedUi {
     bool icon_loads = true;
     std::vector<std::int32_t> missing_strings;
     std::vector<std::string> missing_menus;
+    std::vector<std::string> missing_dialogs;  // templates that cannot be made: run answers -1
 
     // The user. Each answers at the moment the program asks.
     // A message box: the button pressed. Unset: the test fails and the box is answered OK / No.
@@ -126,7 +127,7 @@ int scripted_pump(std::uint32_t wait_ms = 0);
 bool scripted_pump_until(const std::function<bool()> &done, std::uint32_t limit_ms = 15000);
 
 // The user's actions: each sends its event to the window's handler as the platform would.
-// A disabled control ignores the user (the action then fails the test).
+// A disabled control ignores the user (a click, a choice, typing or a tick then fails the test).
 void scripted_click(UiWindow *window, std::int32_t id);
 void scripted_escape(UiWindow *window);
 void scripted_tray(UiWindow *window, std::int32_t mouse_message);
