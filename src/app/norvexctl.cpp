@@ -2,6 +2,7 @@
 // requests to the running gateway.
 #include "app/norvexctl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -215,16 +216,21 @@ File *open_settings(Tool *tool) {
     return file;
 }
 
+// What read_settings found.
+constexpr int FILE_ABSENT = 0;
+constexpr int FILE_SHORT = 1;  // shorter than the options: norvex would write the defaults
+constexpr int FILE_WHOLE = 2;
+
 // Reads the image of NORVEX.DAT. *file receives the open file (null when there is none yet),
 // held until the caller closes it so that no other edit runs in between. 0, or the exit code.
-int read_settings(Tool *tool, SettingsImage *image, File **file, bool *present) {
+int read_settings(Tool *tool, SettingsImage *image, File **file, int *found_as) {
     *file = nullptr;
     int found = file_find(SETTINGS_FILE_NAME);
     if (found < 0) {
         return unreachable(tool, std::string("cannot look for ") + SETTINGS_FILE_NAME + " in " +
                                      where(tool) + " (no permission)");
     }
-    *present = found == 1;
+    *found_as = FILE_ABSENT;
     if (found == 0) {
         settings_options_defaults(&image->options);
         image->ports.clear();
@@ -245,6 +251,7 @@ int read_settings(Tool *tool, SettingsImage *image, File **file, bool *present) 
         *file = nullptr;
         return unreachable(tool, std::string("cannot read ") + SETTINGS_FILE_NAME + " in " + where(tool));
     }
+    *found_as = read == IMAGE_READ_NEW ? FILE_SHORT : FILE_WHOLE;
     return 0;
 }
 
@@ -252,13 +259,16 @@ int run_show(Tool *tool, const Arguments &args) {
     if (!args.empty()) return bad_input(tool, "show takes no arguments");
     SettingsImage image;
     File *file = nullptr;
-    bool present = false;
-    int failed = read_settings(tool, &image, &file, &present);
+    int found_as = FILE_ABSENT;
+    int failed = read_settings(tool, &image, &file, &found_as);
     file_close(file);
     if (failed != 0) return failed;
-    if (!present) {
+    if (found_as == FILE_ABSENT) {
         say(tool->err, std::string("norvexctl: no ") + SETTINGS_FILE_NAME + " in " + where(tool) +
                            " yet: the defaults that a new file gets");
+    } else if (found_as == FILE_SHORT) {
+        say(tool->err, std::string("norvexctl: ") + SETTINGS_FILE_NAME + " in " + where(tool) +
+                           " is shorter than 1792 bytes: norvex replaces it with these defaults");
     }
     std::fputs(settings_show(&image).c_str(), tool->out);
     return NORVEXCTL_DONE;
@@ -271,8 +281,8 @@ using Edit = std::function<int(SettingsImage *, std::string *, std::string *)>;
 int run_edit(Tool *tool, const Edit &edit) {
     SettingsImage image;
     File *file = nullptr;
-    bool present = false;
-    int failed = read_settings(tool, &image, &file, &present);
+    int found_as = FILE_ABSENT;
+    int failed = read_settings(tool, &image, &file, &found_as);
     if (failed != 0) return failed;
     std::string done, problem;
     if (edit(&image, &done, &problem) != 0) {
@@ -417,9 +427,13 @@ int run_disconnect(Tool *tool, const Arguments &args) {
             clock_sleep_ms(100);
             now = caller_on(name);
         }
-        say(tool->out, now == caller ? name + ": the call is still ending (the line's disconnect "
-                                              "sequence waits for its signals)"
-                                     : name + ": the call has ended; the port is free");
+        if (now == caller) {
+            say(tool->out, name + ": the call is still ending (the line's disconnect sequence "
+                                  "waits for its signals)");
+        } else {
+            say(tool->out, name + ": the call has ended; the port is " +
+                               (now.empty() ? std::string("free") : "serving " + now + " now"));
+        }
     }
     return print_reply(tool, lines);
 }

@@ -370,6 +370,12 @@ TEST_F(Norvexctl, ANewDirectoryGetsTheDefaultsAndThePort) {
     EXPECT_NE(shown.out.find("  telnet_port           23\n"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("\nno port\n"), std::string::npos);
     EXPECT_FALSE(file_exists("NORVEX.DAT"));  // showing creates nothing
+    write_whole_file("NORVEX.DAT", std::vector<std::uint8_t>(100, 0x41));
+    Result short_file = norvexctl({"show"});
+    EXPECT_EQ(short_file.out, shown.out);
+    EXPECT_NE(short_file.err.find("is shorter than 1792 bytes: norvex replaces it"), std::string::npos);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT").size(), 100u);
+    std::filesystem::remove("NORVEX.DAT");
 
     Result added = norvexctl({"port", "add", "COM1"});
     EXPECT_EQ(added.code, NORVEXCTL_DONE) << added.err;
