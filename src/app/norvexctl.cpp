@@ -222,7 +222,7 @@ constexpr int FILE_SHORT = 1;  // shorter than the options: norvex would write t
 constexpr int FILE_WHOLE = 2;
 
 // Reads the image of NORVEX.DAT. *file receives the open file (null when there is none yet),
-// held until the caller closes it so that no other edit runs in between. 0, or the exit code.
+// held until the caller closes it so that no other edit reads it meanwhile. 0, or the exit code.
 int read_settings(Tool *tool, SettingsImage *image, File **file, int *found_as) {
     *file = nullptr;
     int found = file_find(SETTINGS_FILE_NAME);
@@ -289,9 +289,10 @@ int run_edit(Tool *tool, const Edit &edit) {
         file_close(file);
         return bad_input(tool, problem + "; nothing changed");
     }
-    bool written = settings_image_write(SETTINGS_FILE_NAME, &image);
+    // Let go only now, so that no other edit read the file meanwhile; not later, because
+    // Windows cannot rename over a file that is open.
     file_close(file);
-    if (!written) {
+    if (!settings_image_write(SETTINGS_FILE_NAME, &image)) {
         return unreachable(tool, std::string("cannot write ") + SETTINGS_FILE_NAME + " in " +
                                      where(tool) + "; it is left as it was");
     }
