@@ -243,7 +243,13 @@ std::int32_t host_load_string(std::int32_t id, char *buffer, std::int32_t size) 
 std::int32_t host_message_box(UiWindow *owner, const char *text, const char *caption,
                               std::uint32_t style) {
     HWND owner_hwnd = owner == nullptr ? nullptr : ui_win32_hwnd(owner);
+    // A modal loop gives up at a pending quit: Windows closes the box at once, wine never shows
+    // it and waits. A main window that was refused has posted its quit before start-up tells why
+    // (1012), so the quit waits here until the box is answered.
+    MSG quit{};
+    bool quit_pending = PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
     int answer = MessageBoxA(owner_hwnd, text, caption, style);
+    if (quit_pending) PostQuitMessage(static_cast<int>(quit.wParam));
     return answer == 0 ? -1 : answer;
 }
 
