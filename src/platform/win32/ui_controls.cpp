@@ -45,7 +45,11 @@ std::int32_t win32_combo_add(UiWindow *window, std::int32_t id, const char *text
 }
 
 std::int32_t win32_combo_select(UiWindow *window, std::int32_t id, std::int32_t index) {
-    // An index the box does not have clears its selection and answers CB_ERR.
+    // Windows clears the selection for an index the box does not have; wine keeps the old one.
+    if (index < 0 || index >= send(window, id, CB_GETCOUNT, 0, 0)) {
+        send(window, id, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+        return -1;
+    }
     return index_answer(send(window, id, CB_SETCURSEL, static_cast<WPARAM>(index), 0));
 }
 
