@@ -7,7 +7,11 @@ program beside it finds the windows and reads their controls and list-view cells
 real clicks and keys (menus are chosen with their mnemonic keys). Callers are raw loopback
 sockets, the serial equipment a pty mapped as COM1. Screenshots are kept for review.
 
-usage: gui_test.py NORVEX.EXE DRIVER.EXE WINE-PREFIX.SH PREFIX SCREENSHOTS [unittest arguments]
+The ui host's own test program (HOST-TEST.EXE, on templates of its own) runs in such a session
+too: it needs a display as much as the program does.
+
+usage: gui_test.py NORVEX.EXE DRIVER.EXE HOST-TEST.EXE WINE-PREFIX.SH PREFIX SCREENSHOTS
+                   [unittest arguments]
 """
 import os
 import select
@@ -26,7 +30,7 @@ from norvex_e2e_test import Caller, Equipment, GREETING, free_port, options_bloc
 LIMIT_S = 30  # generous: other builds and wine sessions share the machine
 DISPLAYS = range(82, 90)
 SCREEN = "1024x768x24"
-NORVEX = DRIVER = WINE_PREFIX_SH = PREFIX = SCREENSHOTS = None
+NORVEX = DRIVER = HOST_TEST = WINE_PREFIX_SH = PREFIX = SCREENSHOTS = None
 
 # What the program shows (its resource texts).
 MAIN_BUTTONS = {1: "回線設定", 101: "ｵﾌﾟｼｮﾝ", 102: "ﾊﾞｰｼﾞｮﾝ情報", 3: "終了", 2: "閉じる"}
@@ -508,6 +512,20 @@ class NorvexWindows(unittest.TestCase):
         self.exit_confirmed()
 
 
+class UiHostProgram(unittest.TestCase):
+    def test_ui_host(self):
+        x = XServer()
+        self.addCleanup(x.stop)
+        session = Session(x.display)
+        self.addCleanup(session.stop)
+        run = subprocess.run(["wine", HOST_TEST], env=session.env, capture_output=True,
+                             timeout=10 * LIMIT_S)
+        report = run.stdout.decode("cp932", errors="replace")
+        self.assertEqual(run.returncode, 0, report)
+        self.assertIn("[  PASSED  ]", report)
+
+
 if __name__ == "__main__":
-    NORVEX, DRIVER, WINE_PREFIX_SH, PREFIX, SCREENSHOTS = [os.path.abspath(a) for a in sys.argv[1:6]]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[6:], verbosity=2)
+    NORVEX, DRIVER, HOST_TEST, WINE_PREFIX_SH, PREFIX, SCREENSHOTS = [
+        os.path.abspath(argument) for argument in sys.argv[1:7]]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[7:], verbosity=2)
