@@ -13,14 +13,11 @@
 //   clientwidth HWND [ID]      the client area's width
 //   foreground                 the foreground window, or 0
 //   click HWND ID              posts BM_CLICK to the control, as a click would do; "ok"
-//   post HWND MESSAGE W L      posts a message (numbers in decimal or 0x hex); "ok" or "failed"
 //   rows HWND ID               rows of a list view
 //   cell HWND ID ROW COLUMN    a list view's cell text
-//   column HWND ID COLUMN      a list view column's width and title
+//   column HWND ID COLUMN      a list view column's width and title, "-" when it has none
 //   rowrect HWND ID ROW        a list view row's rectangle, screen coordinates
-//   selected HWND ID           a list view's first selected row, -1 for none
 //   tip HWND                   the text of a tooltip window's current tool
-//   pid HWND                   the window's process id
 //   quit                       ends the driver
 //
 // List-view messages carry pointers, which the system does not copy to another process: the
@@ -56,7 +53,8 @@ std::wstring wide_of(const std::string &text) {
 }
 
 HWND hwnd_of(const std::string &text) {
-    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(std::strtoull(text.c_str(), nullptr, 16)));
+    std::uintptr_t value = static_cast<std::uintptr_t>(std::strtoull(text.c_str(), nullptr, 16));
+    return reinterpret_cast<HWND>(value);
 }
 
 long long number_of(const std::string &text) { return std::strtoll(text.c_str(), nullptr, 0); }
@@ -90,7 +88,8 @@ struct RemoteBlock {
     explicit RemoteBlock(HWND hwnd, SIZE_T size) {
         DWORD pid = 0;
         GetWindowThreadProcessId(hwnd, &pid);
-        process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        DWORD rights = PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE;
+        process = OpenProcess(rights, FALSE, pid);
         if (process == nullptr) return;
         address = static_cast<char *>(
             VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
@@ -138,7 +137,7 @@ std::string view_column(HWND list, int column) {
     if (!block.write(0, &header, sizeof header)) return "error: cannot write the record";
     if (SendMessageW(list, LVM_GETCOLUMNW, static_cast<WPARAM>(column),
                      reinterpret_cast<LPARAM>(block.address)) == 0) {
-        return "error: no such column";
+        return "-";  // not (yet) made
     }
     std::vector<wchar_t> text(TEXT_CHARACTERS, L'\0');
     block.read(0, &header, sizeof header);
@@ -189,7 +188,8 @@ std::string tip_text(HWND tooltip) {
         !block.write(RECORD_SPACE, text.data(), TEXT_CHARACTERS * sizeof(wchar_t))) {
         return "error: cannot write the record";
     }
-    if (SendMessageW(tooltip, TTM_GETCURRENTTOOLW, 0, reinterpret_cast<LPARAM>(block.address)) == 0) {
+    LPARAM remote_tool = reinterpret_cast<LPARAM>(block.address);
+    if (SendMessageW(tooltip, TTM_GETCURRENTTOOLW, 0, remote_tool) == 0) {
         return "";
     }
     block.read(RECORD_SPACE, text.data(), TEXT_CHARACTERS * sizeof(wchar_t));
@@ -251,32 +251,18 @@ std::string answer(const std::vector<std::string> &words) {
         if (button == nullptr) return "error: no such control";
         return PostMessageW(button, BM_CLICK, 0, 0) ? "ok" : "failed";
     }
-    if (verb == "post" && count == 5) {
-        return PostMessageW(hwnd, static_cast<UINT>(number_of(words[2])),
-                            static_cast<WPARAM>(number_of(words[3])),
-                            static_cast<LPARAM>(number_of(words[4])))
-                   ? "ok"
-                   : "failed";
-    }
     if (verb == "tip") return tip_text(hwnd);
-    if (verb == "pid") {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        return std::to_string(pid);
-    }
     if (count < 3) return "error: which control?";
     HWND list = target(words, 2);
     if (list == nullptr) return "error: no such control";
     if (verb == "rows") return std::to_string(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    if (verb == "selected") {
-        return std::to_string(static_cast<int>(SendMessageW(
-            list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_SELECTED, 0))));
-    }
     if (verb == "cell" && count == 5) {
         return view_cell(list, static_cast<int>(number_of(words[3])),
                          static_cast<int>(number_of(words[4])));
     }
-    if (verb == "column" && count == 4) return view_column(list, static_cast<int>(number_of(words[3])));
+    if (verb == "column" && count == 4) {
+        return view_column(list, static_cast<int>(number_of(words[3])));
+    }
     if (verb == "rowrect" && count == 4) {
         return view_row_rect(list, static_cast<int>(number_of(words[3])));
     }

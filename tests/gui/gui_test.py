@@ -25,7 +25,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from norvex_e2e_test import Caller, Equipment, GREETING, free_port, options_block, port_block  # noqa: E402
+from norvex_e2e_test import (Caller, Equipment, GREETING, free_port,  # noqa: E402
+                             options_block, port_block)
 
 LIMIT_S = 30  # generous: other builds and wine sessions share the machine
 DISPLAYS = range(82, 90)
@@ -52,6 +53,17 @@ def pty_port_block(name, **texts):
     block = bytearray(port_block(name, **texts))
     struct.pack_into("<i", block, DROP_ON_FALLING_EDGE, 1)
     return bytes(block)
+
+
+def port_is_free(port):
+    """True when nobody listens on the port (connections of the past may linger)."""
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
 
 
 def wait_for(check, what, limit_s=LIMIT_S):
@@ -252,6 +264,10 @@ class NorvexWindows(unittest.TestCase):
         """The message box the program shows (caption "NORVEX"), when there is one."""
         return self.find("#32770", "NORVEX")
 
+    def shown_box(self):
+        box = self.box()
+        return box if self.visible(box) else None
+
     def menu(self):
         return self.shown("#32768")
 
@@ -261,12 +277,16 @@ class NorvexWindows(unittest.TestCase):
     def cell(self, row, column):
         return self.ask("cell", self.main, STATUS_LIST, row, column)
 
+    def column(self, number):
+        """A status-list column's width and title, once it exists."""
+        shown = self.ask("column", self.main, STATUS_LIST, number)
+        return None if shown == "-" else shown
+
     def rows(self):
         return int(self.ask("rows", self.main, STATUS_LIST))
 
     def wait_box(self, text):
-        box = wait_for(lambda: (lambda box: box if self.visible(box) else None)(self.box()),
-                       "a message box saying %s" % text)
+        box = wait_for(self.shown_box, "a message box saying %s" % text)
         self.assertEqual(self.ask("text", box, BOX_TEXT), text)
         return box
 
@@ -350,11 +370,11 @@ class NorvexWindows(unittest.TestCase):
         for button, text in MAIN_BUTTONS.items():
             self.assertEqual(self.ask("text", self.main, button), text)
             self.assertEqual(self.ask("enabled", self.main, button), "1")
+        # The columns are made once the message loop runs, which may be after the window shows.
         width = int(self.ask("clientwidth", self.main, STATUS_LIST))
-        self.assertEqual(self.ask("column", self.main, STATUS_LIST, 0),
-                         "%d ﾎﾟｰﾄ" % (width * 3 // 10))
-        self.assertEqual(self.ask("column", self.main, STATUS_LIST, 1),
-                         "%d ｱﾄﾞﾚｽ" % (width - width * 3 // 10))
+        columns = [wait_for(lambda: self.column(n), "column %d" % n) for n in (0, 1)]
+        self.assertEqual(columns, ["%d ﾎﾟｰﾄ" % (width * 3 // 10),
+                                   "%d ｱﾄﾞﾚｽ" % (width - width * 3 // 10)])
         self.assertEqual(self.rows(), 0)
         self.assertTrue(self.tray())
         self.screenshot("first-start")
@@ -427,6 +447,9 @@ class NorvexWindows(unittest.TestCase):
         self.assertEqual(os.listdir(elsewhere), [])
         wait_for(lambda: self.visible(self.main), "the first instance's window to show")
         self.assertEqual(self.ask("foreground"), self.main)
+        # Brought to the front, the program is activated, and that fills the status list.
+        wait_for(lambda: self.rows() == 1, "the status list")
+        self.assertEqual(self.cell(0, 0), "COM1")
         after = os.stat(settings)
         self.assertEqual((before.st_mtime_ns, before.st_size), (after.st_mtime_ns, after.st_size))
         caller = Caller(telnet_port)  # the first instance still serves
@@ -471,9 +494,8 @@ class NorvexWindows(unittest.TestCase):
         self.choose_from_menu("x")  # "終了(&X)"
         self.answer_box(self.wait_box(EXIT_QUESTION), IDYES)
         self.assertEqual(self.program.exit_code(), 0)
-        self.assertIsNone(self.tray())
-        with socket.socket() as probe:  # the telnet port is free again
-            probe.bind(("0.0.0.0", telnet_port))
+        wait_for(lambda: not self.tray(), "the tray icon to go")
+        wait_for(lambda: port_is_free(telnet_port), "the telnet port to be free")
 
     def test_forced_disconnect_from_the_status_list(self):
         telnet_port = free_port()

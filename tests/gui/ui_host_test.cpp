@@ -313,7 +313,8 @@ TEST(Win32UiHost, MainWindowFromCreationToDestructionAndPostsAfterIt) {
     EXPECT_EQ(ui_tray_icon(window, UI_TRAY_DELETE, 100, nullptr, nullptr), 0);
 
     // A worker's post arrives through the loop with its argument.
-    Background *worker = background_start([window] { EXPECT_EQ(ui_post_command(window, RUN, -7), 0); });
+    Background *worker =
+        background_start([window] { EXPECT_EQ(ui_post_command(window, RUN, -7), 0); });
     EXPECT_TRUE(background_join(worker, LIMIT_MS));
     EXPECT_EQ(ui_run_message_loop(), 3);
     EXPECT_EQ(count_of(UI_EVENT_APP_COMMAND, RUN), 1u);
@@ -326,7 +327,8 @@ TEST(Win32UiHost, MainWindowFromCreationToDestructionAndPostsAfterIt) {
     }
 
     // Gone: a late post has nobody to tell, and nothing finds the window.
-    Background *late = background_start([window] { EXPECT_EQ(ui_post_command(window, RUN, 0), 0); });
+    Background *late =
+        background_start([window] { EXPECT_EQ(ui_post_command(window, RUN, 0), 0); });
     EXPECT_TRUE(background_join(late, LIMIT_MS));
     EXPECT_FALSE(ui_find_previous_instance());
 }
