@@ -151,6 +151,32 @@ TEST(PosixSerial, OpensByComNameAndByPath) {
     }
 }
 
+// A second open of a device that is held (two port records naming one device, an emulator's open
+// retries) fails and leaves the device as it was: the holder's queued input and output stay.
+TEST(PosixSerial, AFailedOpenLeavesTheHoldersQueuesAlone) {
+    PtyPair pty;
+    OpenPort port(pty);
+    pty.send("queued in");
+    clock_sleep_ms(50);
+    // Output the equipment has not taken yet: it waits in the terminal's output queue.
+    std::string out = pattern(2000, 7);
+    ASSERT_EQ(serial_write(port.get(), out.data(), static_cast<std::int32_t>(out.size())), 1);
+    termios before = pty.terminal_settings();
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(com_open(pty.path.c_str()), COM_INVALID_HANDLE);
+    }
+    EXPECT_EQ(pty.exclusive(), 1);  // still the holder's alone
+    termios after = pty.terminal_settings();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(pty.receive(out.size(), 5000), out);
+    char buffer[32];
+    std::uint32_t count = 0;
+    ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(std::string(buffer, count), "queued in");
+}
+
 TEST(PosixSerial, AQuietReadEndsAfterAbout50msAndBufferedBytesComeAtOnce) {
     PtyPair pty;
     OpenPort port(pty);

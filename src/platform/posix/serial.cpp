@@ -261,6 +261,15 @@ int write_transfer(PosixSerial *serial, const std::uint8_t *data, std::uint32_t 
     return 0;
 }
 
+// Lets go of what a failed open made. The device belongs to whoever holds it open: nothing may be
+// flushed or switched on it (its queues are the terminal's, shared by every descriptor).
+void release_failed_open(PosixSerial *serial) {
+    if (serial->fd >= 0) close(serial->fd);
+    if (serial->read_wake >= 0) close(serial->read_wake);
+    if (serial->write_wake >= 0) close(serial->write_wake);
+    delete serial;
+}
+
 void posix_close(void *device) {
     PosixSerial *serial = as_serial(device);
     if (serial->fd >= 0) {
@@ -288,7 +297,7 @@ void *posix_open(const char *name) {
     termios settings;
     if (serial->fd < 0 || !isatty(serial->fd) || flock(serial->fd, LOCK_EX | LOCK_NB) != 0 ||
         tcgetattr(serial->fd, &settings) != 0) {
-        posix_close(serial);
+        release_failed_open(serial);
         return nullptr;
     }
     serial->exclusive = ioctl(serial->fd, TIOCEXCL) == 0 ? 1 : 0;
