@@ -1,9 +1,11 @@
-// The countdowns behind file_fail_call and net_fail_send, shared by both backends.
+// The countdowns behind the fault hooks (file_fail_call, net_fail_send, platform_fail_call),
+// shared by both backends.
 #include "platform/fault.h"
 
 #include <atomic>
 #include <cstdint>
 
+#include "platform/faults.h"
 #include "platform/file.h"
 #include "platform/net.h"
 
@@ -11,6 +13,9 @@ namespace {
 
 std::atomic<std::int32_t> file_calls_left{0};
 std::atomic<std::int32_t> sends_left{0};
+std::atomic<std::int32_t> calls_left{0};
+std::atomic<std::int64_t> calls_counted{0};
+thread_local int thread_exempt = 0;
 
 // Counts one call; true for the one the countdown was armed for.
 bool fires(std::atomic<std::int32_t> *left) {
@@ -25,5 +30,23 @@ bool fires(std::atomic<std::int32_t> *left) {
 
 void file_fail_call(std::int32_t n) { file_calls_left.store(n); }
 void net_fail_send(std::int32_t n) { sends_left.store(n); }
-bool file_fault_fires() { return fires(&file_calls_left); }
-bool send_fault_fires() { return fires(&sends_left); }
+void platform_fail_call(std::int32_t n) { calls_left.store(n); }
+std::int64_t platform_calls_counted() { return calls_counted.load(); }
+void platform_fault_exempt_thread(int exempt) { thread_exempt = exempt; }
+
+bool platform_fault_fires() {
+    if (thread_exempt != 0) return false;
+    calls_counted.fetch_add(1, std::memory_order_relaxed);
+    return fires(&calls_left);
+}
+
+// Both countdowns count this call: neither may skip a call because the other fired.
+bool file_fault_fires() {
+    bool own = fires(&file_calls_left);
+    return platform_fault_fires() || own;
+}
+
+bool send_fault_fires() {
+    bool own = fires(&sends_left);
+    return platform_fault_fires() || own;
+}

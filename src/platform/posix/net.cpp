@@ -39,6 +39,7 @@ int net_start() { return 0; }
 void net_stop() {}
 
 NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NET_NO_SOCKET;
     // Without it a restarted server cannot bind while its last connections sit in TIME_WAIT.
@@ -66,6 +67,7 @@ int net_local_port(NetSocket socket, std::uint16_t *port) {
 }
 
 NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     int fd;
@@ -87,6 +89,7 @@ int net_send_urgent(NetSocket socket, std::uint8_t byte) {
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NET_NO_SOCKET;
     sockaddr_in where = ipv4_address(address, port);
@@ -102,7 +105,7 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
              std::int32_t *ready) {
     *ready = 0;
     // poll passes over a negative descriptor in silence; "not a socket" is a failed wait.
-    if (socket == NET_NO_SOCKET) return -1;
+    if (socket == NET_NO_SOCKET || platform_fault_fires()) return -1;
     pollfd entry{};
     entry.fd = descriptor(socket);
     if (events & NET_READABLE) entry.events |= POLLIN;
@@ -149,6 +152,7 @@ int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
                 std::int32_t *received) {
     *received = 0;
     if (length <= 0) return 0;
+    if (platform_fault_fires()) return -1;
     ssize_t result;
     do {
         result = recv(descriptor(socket), buffer, static_cast<size_t>(length), 0);
@@ -179,6 +183,7 @@ void net_close(NetSocket *socket) {
 
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
+    if (platform_fault_fires()) return -1;
     sockaddr_in where = ipv4_address(address, 0);
     char found[NI_MAXHOST];
     // getnameinfo rather than gethostbyaddr: it is thread-safe. NI_NAMEREQD: no name is "none",

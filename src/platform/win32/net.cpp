@@ -32,6 +32,7 @@ int net_start() {
 void net_stop() { WSACleanup(); }
 
 NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
     // No SO_REUSEADDR: on Windows it would let a second program bind the same port.
@@ -56,6 +57,7 @@ int net_local_port(NetSocket socket, std::uint16_t *port) {
 }
 
 NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     sockaddr_in peer{};
     int length = sizeof peer;
     SOCKET handle = accept(handle_of(listener), reinterpret_cast<sockaddr *>(&peer), &length);
@@ -74,6 +76,7 @@ int net_send_urgent(NetSocket socket, std::uint8_t byte) {
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
     sockaddr_in where = ipv4_address(address, port);
@@ -87,6 +90,7 @@ NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
 int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
              std::int32_t *ready) {
     *ready = 0;
+    if (platform_fault_fires()) return -1;
     fd_set readable;
     fd_set exceptional;
     FD_ZERO(&readable);
@@ -119,6 +123,7 @@ int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
                 std::int32_t *received) {
     *received = 0;
     if (length <= 0) return 0;
+    if (platform_fault_fires()) return -1;
     int result = recv(handle_of(socket), reinterpret_cast<char *>(buffer), length, 0);
     if (result == SOCKET_ERROR) return -1;
     *received = result;
@@ -149,6 +154,7 @@ void net_close(NetSocket *socket) {
 
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
+    if (platform_fault_fires()) return -1;
     sockaddr_in where = ipv4_address(address, 0);
     char found[NI_MAXHOST];
     if (getnameinfo(reinterpret_cast<sockaddr *>(&where), sizeof where, found, sizeof found,
