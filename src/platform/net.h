@@ -22,6 +22,7 @@ constexpr int NET_HOST_NAME_SIZE = 64;
 constexpr std::int32_t NET_READABLE = 1;   // data, an orderly close, an error, or (listening) a
                                            // connection waiting to be accepted
 constexpr std::int32_t NET_EXCEPTION = 2;  // an exceptional condition (urgent data pending)
+constexpr std::int32_t NET_WRITABLE = 4;   // a send would take at least one byte now, or fail
 
 // Starts the socket layer for this process. Calls nest: each successful net_start needs one
 // net_stop. -1 when the system's socket layer is not available. Any thread.
@@ -66,6 +67,14 @@ void net_fail_send(std::int32_t n);
 // signal. Callers that share a socket serialise their messages themselves (the telnet send guard).
 [[nodiscard]] int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
                            std::int32_t *sent);
+
+// Sends up to length bytes, waiting up to timeout_ms for the socket to take any; *sent receives how
+// many went: 1..length, or 0 when the time-out passed first (the peer is not reading and the
+// system's buffers are full). The rest is the caller's to send again. Lets a sender that must not
+// block for ever look at its own reasons to give up between tries. -1 on an error; never raises a
+// signal. net_fail_send counts these sends too.
+[[nodiscard]] int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                                  std::uint32_t timeout_ms, std::int32_t *sent);
 
 // Receives up to length bytes, blocking until some arrive; *received receives how many came, 0
 // when the peer closed the connection in order. -1 on an error. One thread at a time per socket.

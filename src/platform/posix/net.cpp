@@ -110,6 +110,7 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
     entry.fd = descriptor(socket);
     if (events & NET_READABLE) entry.events |= POLLIN;
     if (events & NET_EXCEPTION) entry.events |= POLLPRI;
+    if (events & NET_WRITABLE) entry.events |= POLLOUT;
     std::uint64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         std::uint64_t now = monotonic_ms();
@@ -129,6 +130,10 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
         *ready |= NET_READABLE;
     }
     if ((events & NET_EXCEPTION) && (entry.revents & POLLPRI)) *ready |= NET_EXCEPTION;
+    // An error or a hang-up makes the next send fail at once: as good as writable.
+    if ((events & NET_WRITABLE) && (entry.revents & (POLLOUT | POLLHUP | POLLERR))) {
+        *ready |= NET_WRITABLE;
+    }
     return 0;
 }
 
@@ -146,6 +151,34 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
     if (result <= 0) return -1;
     *sent = static_cast<std::int32_t>(result);
     return 0;
+}
+
+int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                    std::uint32_t timeout_ms, std::int32_t *sent) {
+    *sent = 0;
+    if (length <= 0) return 0;
+    if (send_fault_fires()) return -1;
+    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        // MSG_DONTWAIT: a blocking send would wait until every byte is queued, however long the
+        // peer keeps its window shut.
+        ssize_t result = send(descriptor(socket), data, static_cast<size_t>(length),
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (result > 0) {
+            *sent = static_cast<std::int32_t>(result);
+            return 0;
+        }
+        if (result < 0 && errno == EINTR) continue;
+        if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        std::uint64_t now = monotonic_ms();
+        if (now >= deadline) return 0;
+        std::uint64_t left = deadline - now;
+        pollfd entry{descriptor(socket), POLLOUT, 0};
+        int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready > 0 && (entry.revents & POLLNVAL)) return -1;
+        // POLLERR and POLLHUP: the next send reports the error.
+    }
 }
 
 int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,

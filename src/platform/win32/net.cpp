@@ -92,18 +92,22 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
     *ready = 0;
     if (platform_fault_fires()) return -1;
     fd_set readable;
+    fd_set writable;
     fd_set exceptional;
     FD_ZERO(&readable);
+    FD_ZERO(&writable);
     FD_ZERO(&exceptional);
     if (events & NET_READABLE) FD_SET(handle_of(socket), &readable);
+    if (events & NET_WRITABLE) FD_SET(handle_of(socket), &writable);
     if (events & NET_EXCEPTION) FD_SET(handle_of(socket), &exceptional);
     timeval timeout;
     timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
     timeout.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
     // The first argument is ignored by Winsock.
-    int result = select(0, &readable, nullptr, &exceptional, &timeout);
+    int result = select(0, &readable, &writable, &exceptional, &timeout);
     if (result == SOCKET_ERROR) return -1;
     if (FD_ISSET(handle_of(socket), &readable)) *ready |= NET_READABLE;
+    if (FD_ISSET(handle_of(socket), &writable)) *ready |= NET_WRITABLE;
     if (FD_ISSET(handle_of(socket), &exceptional)) *ready |= NET_EXCEPTION;
     return 0;
 }
@@ -115,6 +119,28 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
     if (send_fault_fires()) return -1;
     int result = send(handle_of(socket), reinterpret_cast<const char *>(data), length, 0);
     if (result <= 0) return -1;  // SOCKET_ERROR, or nothing taken
+    *sent = result;
+    return 0;
+}
+
+int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                    std::uint32_t timeout_ms, std::int32_t *sent) {
+    *sent = 0;
+    if (length <= 0) return 0;
+    if (send_fault_fires()) return -1;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(handle_of(socket), &writable);
+    timeval timeout;
+    timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
+    timeout.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
+    // A connection that failed is reported writable too: the send below then fails.
+    if (select(0, nullptr, &writable, nullptr, &timeout) == SOCKET_ERROR) return -1;
+    if (!FD_ISSET(handle_of(socket), &writable)) return 0;
+    // A socket reported writable has room in Winsock's send buffer, which then takes the whole
+    // send at once (it may overfill): this blocking send does not wait for the peer.
+    int result = send(handle_of(socket), reinterpret_cast<const char *>(data), length, 0);
+    if (result <= 0) return -1;
     *sent = result;
     return 0;
 }
