@@ -2,12 +2,14 @@
 #include "gateway/listener.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
 #include "gateway/connection.h"
 #include "gateway/server_state.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "serial/line.h"
 #include "settings/settings.h"
 
 namespace {
@@ -18,6 +20,46 @@ constexpr std::uint32_t IDLE_SLEEP_MS = 1000;
 constexpr std::uint32_t DRAIN_POLL_MS = 100;
 constexpr std::uint32_t STOP_WAIT_MS = 1000;
 constexpr std::uint32_t FORCED_WAIT_MS = 5000;
+constexpr std::uint32_t LOOKUP_POLL_MS = 50;
+
+// A reverse lookup on a thread of its own: the name service cannot be interrupted, but the
+// listener can stop waiting for it when the server stops. Whichever of the two lets go last frees
+// the job.
+struct LookupJob {
+    std::uint32_t address;
+    char name[NET_HOST_NAME_SIZE];
+    std::atomic<std::int32_t> references;  // the listener's and the lookup thread's
+};
+
+void lookup_job_unreference(LookupJob *job) {
+    if (job->references.fetch_sub(1) == 1) delete job;
+}
+
+std::uint32_t lookup_thread(void *param) {
+    LookupJob *job = static_cast<LookupJob *>(param);
+    (void)net_lookup_name(job->address, job->name);
+    lookup_job_unreference(job);
+    return 0;
+}
+
+// The caller's host name into name (empty when none was found, the lookup could not be started,
+// or the server stopped meanwhile: the connection then goes on by address alone).
+void lookup_caller_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    LookupJob *job = new (std::nothrow) LookupJob{address, {}, {2}};
+    if (job == nullptr) return;
+    Thread *thread = thread_start(lookup_thread, job, 0);
+    if (thread == nullptr) {
+        delete job;
+        return;
+    }
+    bool done = thread_join(thread, LOOKUP_POLL_MS) == 0;
+    while (!done && server_stop.load() == 0) done = thread_join(thread, LOOKUP_POLL_MS) == 0;
+    // Ended, the thread has written the name and touches the job no more.
+    if (done) std::memcpy(name, job->name, NET_HOST_NAME_SIZE);
+    thread_close(thread);
+    lookup_job_unreference(job);
+}
 
 // gateway_start's heap block for the listener. `report` and `listening` belong to gateway_start,
 // which waits for the report; the listener touches neither after signalling it.
@@ -120,7 +162,7 @@ bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
     GlobalOptions options;
     options_get(&options);
     if (options.resolve_host_names != 0) {
-        (void)net_lookup_name(caller_address, request->caller_host_name);
+        lookup_caller_name(caller_address, request->caller_host_name);
     }
     Thread *thread = thread_start(connection_thread, request, 1);
     if (thread == nullptr) {
@@ -143,6 +185,7 @@ Thread *gateway_start(std::int32_t telnet_port, std::int32_t *listening) {
         release_server();
     }
     server_stop.store(0);
+    line_set_stop_flag(&server_stop);
     connection_count = 0;
     finished_thread = nullptr;
     server_semaphore = semaphore_create();

@@ -10,3 +10,5 @@ bool platform_fault_fires();
 bool file_fault_fires();
 // The same for a socket send, which net_fail_send can also make fail.
 bool send_fault_fires();
+// Makes a reverse lookup as slow as net_delay_lookup asked.
+void lookup_delay();

@@ -100,7 +100,12 @@ void net_cancel_receive(NetSocket socket);
 // left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
 void net_close(NetSocket *socket);
 
-// Looks up the host name of an address (reverse lookup; may wait for the name service). The name
-// is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE]. -1 when no name was
-// found; name is then empty. Any thread.
+// Looks up the host name of an address (reverse lookup; may wait for the name service, and cannot
+// be cut short). The name is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE].
+// -1 when no name was found; name is then empty. Any thread.
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]);
+
+// Test hook: every reverse lookup from now takes ms milliseconds longer, as with a slow name
+// service; 0: none. net_lookups_delayed tells how many lookups are in that delay at the moment.
+void net_delay_lookup(std::uint32_t ms);
+std::int32_t net_lookups_delayed();

@@ -180,6 +180,7 @@ void net_close(NetSocket *socket) {
 
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
+    lookup_delay();
     if (platform_fault_fires()) return -1;
     sockaddr_in where = ipv4_address(address, 0);
     char found[NI_MAXHOST];
