@@ -21,6 +21,10 @@ constexpr std::uint32_t DRAIN_POLL_MS = 100;
 constexpr std::uint32_t STOP_WAIT_MS = 1000;
 constexpr std::uint32_t FORCED_WAIT_MS = 5000;
 constexpr std::uint32_t LOOKUP_POLL_MS = 50;
+// After a failed accept the listener waits this long, doubling up to the maximum, until an accept
+// succeeds again.
+constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
+constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
 
 // A reverse lookup on a thread of its own: the name service cannot be interrupted, but the
 // listener can stop waiting for it when the server stops. Whichever of the two lets go last frees
@@ -107,13 +111,22 @@ std::uint32_t listener_run(ListenerArgument *argument) {
     }
     report_listening(argument, 1);
 
+    std::uint32_t backoff_ms = 0;
     while (server_stop.load() == 0) {
         std::int32_t ready = 0;
         if (net_wait(listener, NET_READABLE, ACCEPT_WAIT_MS, &ready) == 0 &&
             (ready & NET_READABLE) != 0) {
             std::uint32_t address = 0;
             NetSocket socket = net_accept(listener, &address);
-            if (socket == NET_NO_SOCKET) continue;
+            if (socket == NET_NO_SOCKET) {
+                // Out of descriptors (or memory) the caller stays queued and the socket goes on
+                // reporting it: going round at once would spin at full speed until it passes.
+                backoff_ms = backoff_ms == 0 ? ACCEPT_BACKOFF_FIRST_MS : backoff_ms * 2;
+                if (backoff_ms > ACCEPT_BACKOFF_MAX_MS) backoff_ms = ACCEPT_BACKOFF_MAX_MS;
+                clock_sleep_ms(backoff_ms);
+                continue;
+            }
+            backoff_ms = 0;
             if (!accept_connection(socket, address)) net_close(&socket);
         } else {
             clock_sleep_ms(IDLE_SLEEP_MS);
