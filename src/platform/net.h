@@ -38,11 +38,30 @@ void net_stop();
 // The local port a socket is bound to, in host order. -1 on failure. Any thread.
 int net_local_port(NetSocket socket, std::uint16_t *port);
 
+// TCP keepalive of accepted connections: after NET_KEEPALIVE_IDLE_S seconds without a byte either
+// way the system probes the peer every NET_KEEPALIVE_INTERVAL_S seconds and gives the connection up
+// after NET_KEEPALIVE_COUNT probes without answer, about two minutes in all, so that a caller whose
+// network vanished does not hold a port for ever. A live peer's system answers the probes; its user
+// and the telnet stream see nothing.
+constexpr std::int32_t NET_KEEPALIVE_IDLE_S = 60;
+constexpr std::int32_t NET_KEEPALIVE_INTERVAL_S = 6;
+constexpr std::int32_t NET_KEEPALIVE_COUNT = 10;
+
+struct NetKeepalive {
+    std::int32_t on;          // non-zero: probes are sent
+    std::int32_t idle_s;      // -1 where the system does not tell
+    std::int32_t interval_s;  // -1 where the system does not tell
+    std::int32_t count;       // -1 where the system does not tell
+};
+
 // Takes the next connection waiting on a listening socket; blocks until one comes (wait for
-// NET_READABLE first to bound the wait). The new socket is in blocking mode; *address receives the
-// peer's address. NET_NO_SOCKET on failure (also after net_cancel of the listening socket).
-// The thread that owns the listening socket.
+// NET_READABLE first to bound the wait). The new socket is in blocking mode, with keepalive as
+// above; *address receives the peer's address. NET_NO_SOCKET on failure (also after net_cancel of
+// the listening socket). The thread that owns the listening socket.
 [[nodiscard]] NetSocket net_accept(NetSocket listener, std::uint32_t *address);
+
+// The keepalive settings the system reports for a socket. -1 when it reports none. Any thread.
+int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
 
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.

@@ -1,5 +1,6 @@
 // The in-process gateway under conditions that only Linux lets a test make: the process out of
-// file descriptors while a caller waits to be accepted.
+// file descriptors while a caller waits to be accepted; and what the kernel shows of an accepted
+// caller's socket.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "platform/faults.h"
 #include "support/gateway_fixture.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -76,6 +78,18 @@ TEST_F(OutOfDescriptors, TheListenerBacksOffAndRecovers) {
 
     release_descriptors();
     EXPECT_TRUE(caller.read_until(GREETING, 15000)) << caller.received;
+}
+
+// Linux reports every keepalive value of a socket: an accepted caller is probed after a minute of
+// silence and given up about a minute later.
+TEST(AcceptedSocket, HasKeepaliveWithEveryValueSet) {
+    LoopbackPair pair;
+    NetKeepalive keepalive{};
+    ASSERT_EQ(net_keepalive_of(pair.gateway, &keepalive), 0);
+    EXPECT_EQ(keepalive.on, 1);
+    EXPECT_EQ(keepalive.idle_s, 60);
+    EXPECT_EQ(keepalive.interval_s, 6);
+    EXPECT_EQ(keepalive.count, 10);
 }
 
 }  // namespace

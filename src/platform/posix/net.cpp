@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -80,8 +81,37 @@ NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
     // a lone IAC that swallows the following byte.
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    // A caller whose network vanished is given up after about two minutes of silence.
+    int idle = NET_KEEPALIVE_IDLE_S;
+    int interval = NET_KEEPALIVE_INTERVAL_S;
+    int count = NET_KEEPALIVE_COUNT;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     *address = ntohl(peer.sin_addr.s_addr);
     return fd;
+}
+
+int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive) {
+    *keepalive = NetKeepalive{0, -1, -1, -1};
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(descriptor(socket), SOL_SOCKET, SO_KEEPALIVE, &value, &length) != 0) return -1;
+    keepalive->on = value;
+    struct Option {
+        int name;
+        std::int32_t *field;
+    } options[] = {{TCP_KEEPIDLE, &keepalive->idle_s},
+                   {TCP_KEEPINTVL, &keepalive->interval_s},
+                   {TCP_KEEPCNT, &keepalive->count}};
+    for (const Option &option : options) {
+        length = sizeof value;
+        if (getsockopt(descriptor(socket), IPPROTO_TCP, option.name, &value, &length) == 0) {
+            *option.field = value;
+        }
+    }
+    return 0;
 }
 
 int net_send_urgent(NetSocket socket, std::uint8_t byte) {

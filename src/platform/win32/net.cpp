@@ -4,13 +4,48 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <string.h>
 
 #include "platform/fault.h"
 
+// The per-socket keepalive options of Windows 10 1709 and later (ws2ipdef.h of the Windows SDK;
+// mingw-w64 lacks them).
+#ifndef TCP_KEEPALIVE
+#define TCP_KEEPALIVE 3
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
+#ifndef TCP_KEEPINTVL
+#define TCP_KEEPINTVL 17
+#endif
+
 static SOCKET handle_of(NetSocket socket) { return static_cast<SOCKET>(socket); }
+
+// A caller whose network vanished is given up after about two minutes of silence. The options of
+// newer systems set all three values; older ones take idle time and interval by ioctl and send 10
+// probes, which is NET_KEEPALIVE_COUNT.
+static void keepalive_on(SOCKET handle) {
+    static_assert(NET_KEEPALIVE_COUNT == 10);
+    DWORD on = TRUE, idle = NET_KEEPALIVE_IDLE_S, interval = NET_KEEPALIVE_INTERVAL_S,
+          count = NET_KEEPALIVE_COUNT;
+    setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&on), sizeof on);
+    if (setsockopt(handle, IPPROTO_TCP, TCP_KEEPALIVE, reinterpret_cast<const char *>(&idle),
+                   sizeof idle) == 0 &&
+        setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, reinterpret_cast<const char *>(&interval),
+                   sizeof interval) == 0) {
+        setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char *>(&count),
+                   sizeof count);
+        return;
+    }
+    tcp_keepalive values{1, idle * 1000, interval * 1000};
+    DWORD returned = 0;
+    WSAIoctl(handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+             nullptr);
+}
 
 static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
     sockaddr_in where{};
@@ -66,8 +101,35 @@ NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
     // a lone IAC that swallows the following byte.
     BOOL on = TRUE;
     setsockopt(handle, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char *>(&on), sizeof on);
+    keepalive_on(handle);
     *address = ntohl(peer.sin_addr.s_addr);
     return static_cast<NetSocket>(handle);
+}
+
+int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive) {
+    *keepalive = NetKeepalive{0, -1, -1, -1};
+    DWORD value = 0;
+    int length = sizeof value;
+    if (getsockopt(handle_of(socket), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char *>(&value),
+                   &length) != 0) {
+        return -1;
+    }
+    keepalive->on = value != 0 ? 1 : 0;
+    struct Option {
+        int name;
+        std::int32_t *field;
+    } options[] = {{TCP_KEEPALIVE, &keepalive->idle_s},
+                   {TCP_KEEPINTVL, &keepalive->interval_s},
+                   {TCP_KEEPCNT, &keepalive->count}};
+    for (const Option &option : options) {
+        value = 0;
+        length = sizeof value;
+        if (getsockopt(handle_of(socket), IPPROTO_TCP, option.name,
+                       reinterpret_cast<char *>(&value), &length) == 0) {
+            *option.field = static_cast<std::int32_t>(value);
+        }
+    }
+    return 0;
 }
 
 int net_send_urgent(NetSocket socket, std::uint8_t byte) {
