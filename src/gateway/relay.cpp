@@ -170,18 +170,8 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
                 result = result_after_give_up(watch);
                 break;
             }
-            bool completed = false;
-            for (std::uint32_t i = 0; i < count && keyword_length > 0; ++i) {
-                if (buffers[i] == keyword[keyword_match]) {
-                    if (++keyword_match == keyword_length) {
-                        completed = true;
-                        break;
-                    }
-                } else {
-                    keyword_match = buffers[i] == keyword[0] ? 1 : 0;
-                }
-            }
-            if (completed) {
+            if (keyword_length > 0 &&
+                keyword_feed(keyword, keyword_length, &keyword_match, buffers, count)) {
                 result = 0;
                 break;
             }
