@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++ googletest              # native build and tests
     g++-mingw-w64-x86-64 wine wine64              # Windows cross build, run under wine
     telnet socat python3                          # end-to-end tests and the benchmark
+    clang libclang-rt-14-dev                      # fuzz targets (libFuzzer)
 )
 
 missing=()
