@@ -194,7 +194,8 @@ TEST_F(ModemGateway, APortWhoseEmulatorRestartsIsNotHandedOut) {
     add_port("SIMG20", settings);
     PortRecord *record = port_list_at(0);
     ASSERT_EQ(record->emulator_running.load(), 1);
-    PortRecord *call = port_allocate("", NET_LOOPBACK_ADDRESS);
+    const char no_name[NET_HOST_NAME_SIZE] = {};  // the caller's name is a whole 64-byte buffer
+    PortRecord *call = port_allocate(no_name, NET_LOOPBACK_ADDRESS);
     ASSERT_EQ(call, record);
 
     PortSettings changed = settings;
@@ -202,10 +203,10 @@ TEST_F(ModemGateway, APortWhoseEmulatorRestartsIsNotHandedOut) {
     Running update([&] { return port_list_update(record, &changed) ? 1 : 0; });
     ASSERT_TRUE(wait_until([&] { return record->emulator_running.load() == 0; }, 10000));
     port_release(call);
-    EXPECT_EQ(port_allocate("", NET_LOOPBACK_ADDRESS), nullptr);
+    EXPECT_EQ(port_allocate(no_name, NET_LOOPBACK_ADDRESS), nullptr);
     EXPECT_EQ(update.wait(15000), 1);
     EXPECT_EQ(record->emulator_running.load(), 1);
-    PortRecord *next = port_allocate("", NET_LOOPBACK_ADDRESS);
+    PortRecord *next = port_allocate(no_name, NET_LOOPBACK_ADDRESS);
     EXPECT_EQ(next, record);
     if (next != nullptr) port_release(next);
 }
