@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "gateway/access_log.h"
 #include "gateway/connection.h"
 #include "gateway/server_state.h"
 #include "platform/clock.h"
@@ -151,6 +152,13 @@ std::uint32_t listener_run(ListenerArgument *argument) {
     return 1;
 }
 
+// A caller accepted but not served (no memory for its request, no thread for it) is logged as one
+// whose start failed, so that every accepted connection has its line.
+void log_not_served(const char *host_name, std::uint32_t caller_address) {
+    LocalTime now = clock_local_time();
+    access_log_write(host_name, caller_address, nullptr, &now, nullptr, LOG_INITIALIZE_FAIL);
+}
+
 // Releases what gateway_start made, once the listener has ended.
 void release_server() {
     semaphore_close(server_semaphore);
@@ -169,7 +177,10 @@ std::uint32_t listener_thread(void *param) {
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
     ConnectionRequest *request = new (std::nothrow) ConnectionRequest{};
-    if (request == nullptr) return false;
+    if (request == nullptr) {
+        log_not_served(nullptr, caller_address);
+        return false;
+    }
     request->socket = socket;
     request->caller_address = caller_address;
     GlobalOptions options;
@@ -179,6 +190,7 @@ bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
     }
     Thread *thread = thread_start(connection_thread, request, 1);
     if (thread == nullptr) {
+        log_not_served(request->caller_host_name, caller_address);
         delete request;
         return false;
     }
