@@ -66,6 +66,9 @@ int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.
 [[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);
+// The same from a given local address (a caller from another loopback address, 127.x.y.z).
+[[nodiscard]] NetSocket net_connect_from(std::uint32_t source, std::uint32_t address,
+                                         std::uint16_t port);
 
 // Test hook: the n-th net_send from now (any socket) fails; 0 disarms.
 void net_fail_send(std::int32_t n);

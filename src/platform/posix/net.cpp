@@ -119,9 +119,19 @@ int net_send_urgent(NetSocket socket, std::uint8_t byte) {
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    return net_connect_from(NET_ANY_ADDRESS, address, port);
+}
+
+NetSocket net_connect_from(std::uint32_t source, std::uint32_t address, std::uint16_t port) {
     if (platform_fault_fires()) return NET_NO_SOCKET;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NET_NO_SOCKET;
+    sockaddr_in local = ipv4_address(source, 0);
+    if (source != NET_ANY_ADDRESS &&
+        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return NET_NO_SOCKET;
+    }
     sockaddr_in where = ipv4_address(address, port);
     // A connect interrupted by a signal goes on in the background; it is not restarted.
     if (connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {

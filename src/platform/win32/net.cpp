@@ -138,9 +138,19 @@ int net_send_urgent(NetSocket socket, std::uint8_t byte) {
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    return net_connect_from(NET_ANY_ADDRESS, address, port);
+}
+
+NetSocket net_connect_from(std::uint32_t source, std::uint32_t address, std::uint16_t port) {
     if (platform_fault_fires()) return NET_NO_SOCKET;
     SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
     if (handle == INVALID_SOCKET) return NET_NO_SOCKET;
+    sockaddr_in local = ipv4_address(source, 0);
+    if (source != NET_ANY_ADDRESS &&
+        bind(handle, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        closesocket(handle);
+        return NET_NO_SOCKET;
+    }
     sockaddr_in where = ipv4_address(address, port);
     if (connect(handle, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
         closesocket(handle);
