@@ -264,8 +264,8 @@ TEST(TelnetSend, ASendThatCannotProgressGivesUpWhenAsked) {
         EXPECT_EQ(sent_blocks.load(), held_at);
         EXPECT_FALSE(sender.done.load());
 
-        // Meanwhile a second sender waits for the guard, asking too.
-        Running second([&] { return telnet_send_data(&channel, block.data(), 1); });
+        // Meanwhile a second sender waits for the guard, asking too; its block cannot go either.
+        Running second([&] { return telnet_send_data(&channel, block.data(), 65536); });
         clock_sleep_ms(300);
         EXPECT_FALSE(second.done.load());
 
