@@ -1,6 +1,8 @@
 // What the fuzz targets share: the device that claims every name, the socket pair, virtual time.
 #include "fuzz/fuzz_support.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -153,23 +155,18 @@ std::string fuzz_device_written() {
 }
 
 void fuzz_socket_pair(NetSocket *gateway, NetSocket *peer) {
-    static NetSocket made_gateway = NET_NO_SOCKET;
-    static NetSocket made_peer = NET_NO_SOCKET;
-    if (made_gateway == NET_NO_SOCKET) {
-        NetSocket listener = net_listen(NET_LOOPBACK_ADDRESS, 0, 1);
-        std::uint16_t port = 0;
-        if (net_start() != 0 || listener == NET_NO_SOCKET || net_local_port(listener, &port) != 0) {
-            std::fprintf(stderr, "fuzz: no loopback socket\n");
+    static NetSocket made[2] = {NET_NO_SOCKET, NET_NO_SOCKET};
+    if (made[0] == NET_NO_SOCKET) {
+        int ends[2];
+        if (net_start() != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            std::fprintf(stderr, "fuzz: no socket pair\n");
             std::abort();
         }
-        made_peer = net_connect(NET_LOOPBACK_ADDRESS, port);
-        std::uint32_t address = 0;
-        made_gateway = net_accept(listener, &address);
-        net_close(&listener);
-        if (made_peer == NET_NO_SOCKET || made_gateway == NET_NO_SOCKET) std::abort();
+        made[0] = ends[0];
+        made[1] = ends[1];
     }
-    *gateway = made_gateway;
-    *peer = made_peer;
+    *gateway = made[0];
+    *peer = made[1];
 }
 
 std::string fuzz_drain(NetSocket peer) {

@@ -19,10 +19,12 @@ void fuzz_device_reset(const std::uint8_t *equipment, std::size_t length, const 
 // Everything written to the device since the last reset.
 std::string fuzz_device_written();
 
-// A connected pair over 127.0.0.1, made once: the gateway's accepted end and the caller's end.
+// A connected stream pair, made once: the gateway's end and the caller's end. A local (Unix)
+// socket pair, so that what one end sends is at the other as soon as the send returned (over
+// loopback TCP a loaded machine may deliver it a little later).
 void fuzz_socket_pair(NetSocket *gateway, NetSocket *peer);
 // Takes whatever the peer end has received (so that the gateway's sends never block) and returns
-// it. Over loopback a send is there as soon as it returned.
+// it.
 std::string fuzz_drain(NetSocket peer);
 
 // From now on sleeps take no time: they move the tick on. Once budget_ms have passed so, the
