@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Runs the fuzz targets of tests/fuzz (built by the "fuzz" preset) for a bounded time each, two side
 # by side, each on a scratch copy of its corpus. A crash, a leak or a sanitizer report fails it.
-#   scripts/fuzz.sh [SECONDS [TARGET...]]     SECONDS per target, 60 by default; all targets
+#   scripts/fuzz.sh [SECONDS [TARGET...]]     SECONDS per target, 60 by default; every target built
 # The last lines of each run are kept in build/fuzz/run/<target>/log with libFuzzer's figures.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(telnet_receive modem_command autopilot keyword permission_match
-                                     load_settings)
+if [ ${#targets[@]} -eq 0 ]; then
+    for program in build/fuzz/tests/fuzz/fuzz_*; do
+        [ -x "$program" ] && targets+=("${program##*/fuzz_}")
+    done
+fi
+[ ${#targets[@]} -gt 0 ] || { echo "fuzz: no target built"; exit 1; }
 parallel=${NORVEX_FUZZ_JOBS:-2}
 
 run_one() {

@@ -72,6 +72,14 @@ write("permission_match", "host_suffix", rule(1, b"example.com", 1, 0)
 write("permission_match", "long_prefix", rule(1, bytes([128, 0, 0, 0, 33]), 0, 1)
       + b"x" * 64 + bytes([128, 0, 0, 0]))
 
+# permission_entry: [permit][4-byte address][64-byte host name][the entry's text]
+write("permission_entry", "all", b"\x01" + bytes([10, 1, 2, 3]) + host(b"") + b"all")
+write("permission_entry", "address", b"\x01" + bytes([192, 168, 1, 5]) + host(b"") + b"192.168.1.0/24")
+write("permission_entry", "class", b"\x00" + bytes([10, 9, 9, 9]) + host(b"") + b"10.0.0.0")
+write("permission_entry", "host", b"\x01" + bytes([127, 0, 0, 1]) + host(b"pc1.example.com")
+      + b"example.com")
+write("permission_entry", "odd", b"\x00" + bytes([1, 2, 3, 4]) + b"x" * 64 + b"300.1/40 . \x82\xa0")
+
 # load_settings: the bytes of NORVEX.DAT
 def text(value, size):
     data = value.encode("latin-1")
