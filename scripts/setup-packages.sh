@@ -9,6 +9,7 @@ packages=(
     xvfb fonts-ipafont-gothic                     # NORVEX.EXE's windows under wine: display, font
     xdotool imagemagick x11-utils                 # ... driven by keys and clicks, photographed
     dpkg-dev systemd groff-base file              # the Debian package: built, unit and man pages checked
+    clang libclang-rt-14-dev                      # fuzz targets (libFuzzer)
 )
 
 missing=()

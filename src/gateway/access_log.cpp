@@ -70,14 +70,17 @@ void access_log_write(const char *host_name, std::uint32_t address, const char *
     char file_name[sizeof options.access_log_file_name + 1] = {};
     std::memcpy(file_name, options.access_log_file_name, text_length(options.access_log_file_name));
 
-    // Another writer holds the file for the moment of its line: wait for it, briefly.
-    File *file = nullptr;
-    for (int attempt = 0; attempt < OPEN_TRIES && file == nullptr; ++attempt) {
-        file = file_open_append(file_name);
-        if (file == nullptr) clock_sleep_ms(OPEN_RETRY_MS);
+    // Another writer holds the file for the moment of its line: wait for it, briefly. A write that
+    // failed before putting anything down is a try like a failed open, so that a passing failure
+    // does not lose the line; one that put part of it down is not repeated.
+    for (int attempt = 0; attempt < OPEN_TRIES; ++attempt) {
+        File *file = file_open_append(file_name);
+        if (file != nullptr) {
+            std::uint32_t written = 0;
+            int result = file_write(file, line, static_cast<std::uint32_t>(length), &written);
+            file_close(file);
+            if (result == 0 || written > 0) return;
+        }
+        clock_sleep_ms(OPEN_RETRY_MS);
     }
-    if (file == nullptr) return;
-    std::uint32_t written = 0;
-    (void)file_write(file, line, static_cast<std::uint32_t>(length), &written);
-    file_close(file);
 }

@@ -18,7 +18,7 @@ constexpr const char *LOG_TRANSFER_FAIL = "transfer fail";
 // Appends the line when access_log_enabled is on (options are read at each line). Any of host_name,
 // port_name, end and reason may be null; an empty host name counts as none; a reason wins over an
 // end time; address is in host byte order. The file is opened with read sharing only, so
-// concurrent writers take turns: up to 10 tries, 100 ms apart; after that the line is dropped.
-// Nothing is reported. Any thread.
+// concurrent writers take turns: up to 10 tries, 100 ms apart (a write that failed before putting
+// anything down costs a try too); after that the line is dropped. Nothing is reported. Any thread.
 void access_log_write(const char *host_name, std::uint32_t address, const char *port_name,
                       const LocalTime *start, const LocalTime *end, const char *reason);

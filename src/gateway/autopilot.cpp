@@ -23,6 +23,13 @@ struct Script {
     int state;
 };
 
+// A write of the script held back by flow control (equipment off, cable missing) ends on a server
+// stop or a forced disconnect: no other thread is there to cancel it.
+int write_gives_up(void *context) {
+    const PortRecord *port = static_cast<const PortRecord *>(context);
+    return server_stop.load() != 0 || port->disconnect_request.load() != 0;
+}
+
 bool is_opener(std::uint8_t byte) { return byte == '[' || byte == '{' || byte == '('; }
 bool is_closer(std::uint8_t byte) { return byte == ']' || byte == '}' || byte == ')'; }
 
@@ -146,7 +153,10 @@ int autopilot_run(TelnetChannel *channel, PortRecord *port, const char *text,
 
     for (;;) {
         std::size_t count = collect(&script, false, segment);
-        if (count > 0 && !serial_write(port, segment, static_cast<std::int32_t>(count))) return -1;
+        if (count > 0 && !serial_write_watched(port, segment, static_cast<std::int32_t>(count),
+                                               write_gives_up, port)) {
+            return -1;
+        }
         if (script.at >= script.length) return 0;
 
         std::uint8_t opener = script.bytes[script.at++];

@@ -18,6 +18,9 @@
 namespace {
 
 constexpr std::uint32_t HAND_OVER_RETRY_MS = 100;
+// A message sent once the call is over (busy, port error, connect error, disconnect) is a courtesy:
+// a caller who takes none of it for this long does not hold the port any longer.
+constexpr std::uint32_t CLOSING_SEND_GRACE_MS = 2000;
 
 // Sends a message text as stored, up to its NUL (or its array's end). 0 or -1.
 template <std::size_t N>
@@ -39,6 +42,26 @@ int fail(const CallRecord &call, const char *reason) {
     return -1;
 }
 
+// What lets a send of the connection thread that cannot progress give up, besides the server's
+// stop: the forced disconnect of the call's port, and the end of the call. The connection thread
+// only (the relay puts its own in place while its reader runs).
+struct CallWatch {
+    PortRecord *port;          // from allocation on; null before
+    int ended;                 // the call is over; what is still sent gets CLOSING_SEND_GRACE_MS
+    std::uint32_t ended_tick;  // since then
+};
+
+int call_gives_up(void *context) {
+    const CallWatch *watch = static_cast<const CallWatch *>(context);
+    if (watch->port != nullptr && watch->port->disconnect_request.load() != 0) return 1;
+    return watch->ended != 0 && clock_tick_ms() - watch->ended_tick >= CLOSING_SEND_GRACE_MS;
+}
+
+void call_ended(CallWatch *watch) {
+    watch->ended = 1;
+    watch->ended_tick = clock_tick_ms();
+}
+
 // Undoes a connected (or half-connected) line and gives the port back.
 void give_back(PortRecord *port) {
     line_disconnect(port);
@@ -58,24 +81,30 @@ int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_nam
     TelnetChannel channel;
     telnet_channel_init(&channel, socket, send_guard, 0, 0);
     telnet_set_stop_flag(&channel, &server_stop);
+    CallWatch watch{nullptr, 0, 0};
+    telnet_set_give_up(&channel, call_gives_up, &watch);
     if (telnet_negotiate(&channel) != 0) return fail(call, LOG_INITIALIZE_FAIL);
     if (send_text(&channel, options.greeting_message) != 0) return fail(call, LOG_SEND_FAIL);
 
     PortRecord *port = port_allocate(host_name, caller_address);
     if (port == nullptr) {
+        call_ended(&watch);
         (void)send_text(&channel, options.busy_message);
         return fail(call, LOG_ALL_PORT_BUSY);
     }
+    watch.port = port;
     // The working copy names the port; kept here because the record may go once released.
     const PortSettings &active = port->active_settings;
     std::memcpy(call.port_name, active.port_name, text_length(active.port_name));
 
     if (line_attach(port) != 0) {
+        call_ended(&watch);
         (void)send_text(&channel, options.port_error_message);
         port_release(port);
         return fail(call, LOG_COM_PORT_ATTACH_FAIL);
     }
     if (line_connect(port) != 0) {
+        call_ended(&watch);
         (void)send_text(&channel, options.connect_error_message);
         give_back(port);
         return fail(call, LOG_CONNECTION_FAIL);
@@ -83,6 +112,7 @@ int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_nam
     telnet_set_speed(&channel, active.baud_rate, active.baud_rate);
     if (autopilot_run(&channel, port, active.auto_pilot_string, sizeof active.auto_pilot_string) !=
         0) {
+        call_ended(&watch);
         (void)send_text(&channel, options.connect_error_message);
         give_back(port);
         return fail(call, LOG_AUTO_PILOT_FAIL);
@@ -93,6 +123,7 @@ int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_nam
     }
 
     int result = relay_run(&channel, port);
+    call_ended(&watch);
     if (result == 0 && text_length(active.disconnect_message) > 0) {
         (void)send_text(&channel, active.disconnect_message);  // the caller may have gone already
     }

@@ -2,12 +2,15 @@
 #include "gateway/listener.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
+#include "gateway/access_log.h"
 #include "gateway/connection.h"
 #include "gateway/server_state.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "serial/line.h"
 #include "settings/settings.h"
 
 namespace {
@@ -18,6 +21,50 @@ constexpr std::uint32_t IDLE_SLEEP_MS = 1000;
 constexpr std::uint32_t DRAIN_POLL_MS = 100;
 constexpr std::uint32_t STOP_WAIT_MS = 1000;
 constexpr std::uint32_t FORCED_WAIT_MS = 5000;
+constexpr std::uint32_t LOOKUP_POLL_MS = 50;
+// After a failed accept the listener waits this long, doubling up to the maximum, until an accept
+// succeeds again.
+constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
+constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
+
+// A reverse lookup on a thread of its own: the name service cannot be interrupted, but the
+// listener can stop waiting for it when the server stops. Whichever of the two lets go last frees
+// the job.
+struct LookupJob {
+    std::uint32_t address;
+    char name[NET_HOST_NAME_SIZE];
+    std::atomic<std::int32_t> references;  // the listener's and the lookup thread's
+};
+
+void lookup_job_unreference(LookupJob *job) {
+    if (job->references.fetch_sub(1) == 1) delete job;
+}
+
+std::uint32_t lookup_thread(void *param) {
+    LookupJob *job = static_cast<LookupJob *>(param);
+    (void)net_lookup_name(job->address, job->name);
+    lookup_job_unreference(job);
+    return 0;
+}
+
+// The caller's host name into name (empty when none was found, the lookup could not be started,
+// or the server stopped meanwhile: the connection then goes on by address alone).
+void lookup_caller_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    LookupJob *job = new (std::nothrow) LookupJob{address, {}, {2}};
+    if (job == nullptr) return;
+    Thread *thread = thread_start(lookup_thread, job, 0);
+    if (thread == nullptr) {
+        delete job;
+        return;
+    }
+    bool done = thread_join(thread, LOOKUP_POLL_MS) == 0;
+    while (!done && server_stop.load() == 0) done = thread_join(thread, LOOKUP_POLL_MS) == 0;
+    // Ended, the thread has written the name and touches the job no more.
+    if (done) std::memcpy(name, job->name, NET_HOST_NAME_SIZE);
+    thread_close(thread);
+    lookup_job_unreference(job);
+}
 
 // gateway_start's heap block for the listener. `report` and `listening` belong to gateway_start,
 // which waits for the report; the listener touches neither after signalling it.
@@ -65,13 +112,22 @@ std::uint32_t listener_run(ListenerArgument *argument) {
     }
     report_listening(argument, 1);
 
+    std::uint32_t backoff_ms = 0;
     while (server_stop.load() == 0) {
         std::int32_t ready = 0;
         if (net_wait(listener, NET_READABLE, ACCEPT_WAIT_MS, &ready) == 0 &&
             (ready & NET_READABLE) != 0) {
             std::uint32_t address = 0;
             NetSocket socket = net_accept(listener, &address);
-            if (socket == NET_NO_SOCKET) continue;
+            if (socket == NET_NO_SOCKET) {
+                // Out of descriptors (or memory) the caller stays queued and the socket goes on
+                // reporting it: going round at once would spin at full speed until it passes.
+                backoff_ms = backoff_ms == 0 ? ACCEPT_BACKOFF_FIRST_MS : backoff_ms * 2;
+                if (backoff_ms > ACCEPT_BACKOFF_MAX_MS) backoff_ms = ACCEPT_BACKOFF_MAX_MS;
+                clock_sleep_ms(backoff_ms);
+                continue;
+            }
+            backoff_ms = 0;
             if (!accept_connection(socket, address)) net_close(&socket);
         } else {
             clock_sleep_ms(IDLE_SLEEP_MS);
@@ -96,6 +152,13 @@ std::uint32_t listener_run(ListenerArgument *argument) {
     return 1;
 }
 
+// A caller accepted but not served (no memory for its request, no thread for it) is logged as one
+// whose start failed, so that every accepted connection has its line.
+void log_not_served(const char *host_name, std::uint32_t caller_address) {
+    LocalTime now = clock_local_time();
+    access_log_write(host_name, caller_address, nullptr, &now, nullptr, LOG_INITIALIZE_FAIL);
+}
+
 // Releases what gateway_start made, once the listener has ended.
 void release_server() {
     semaphore_close(server_semaphore);
@@ -114,16 +177,20 @@ std::uint32_t listener_thread(void *param) {
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
     ConnectionRequest *request = new (std::nothrow) ConnectionRequest{};
-    if (request == nullptr) return false;
+    if (request == nullptr) {
+        log_not_served(nullptr, caller_address);
+        return false;
+    }
     request->socket = socket;
     request->caller_address = caller_address;
     GlobalOptions options;
     options_get(&options);
     if (options.resolve_host_names != 0) {
-        (void)net_lookup_name(caller_address, request->caller_host_name);
+        lookup_caller_name(caller_address, request->caller_host_name);
     }
     Thread *thread = thread_start(connection_thread, request, 1);
     if (thread == nullptr) {
+        log_not_served(request->caller_host_name, caller_address);
         delete request;
         return false;
     }
@@ -143,6 +210,7 @@ Thread *gateway_start(std::int32_t telnet_port, std::int32_t *listening) {
         release_server();
     }
     server_stop.store(0);
+    line_set_stop_flag(&server_stop);
     connection_count = 0;
     finished_thread = nullptr;
     server_semaphore = semaphore_create();

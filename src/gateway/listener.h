@@ -28,5 +28,6 @@ bool gateway_stop(Thread *listener);
 std::uint32_t listener_thread(void *argument);
 
 // Starts a connection thread for an accepted socket: held until counted, then released. False
-// when no thread could be started; the caller then closes the socket. The listener thread.
+// when no thread could be started (the caller is then logged as "initialize fail", like a
+// connection whose start failed); the caller then closes the socket. The listener thread.
 bool accept_connection(NetSocket socket, std::uint32_t caller_address);

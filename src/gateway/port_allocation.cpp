@@ -70,7 +70,7 @@ PortRecord *port_allocate(const char *host_name, std::uint32_t address) {
     list_lock();
     PortRecord *port = port_list.head;
     for (std::int32_t i = 0; port != nullptr && i < port_list.port_count; ++i, port = port->next) {
-        if (port->busy.load() != 0) continue;
+        if (port->busy.load() != 0 || port->emulator_restarting.load() != 0) continue;
         if (!port_admits(port, host_name, address)) continue;
 
         port->busy.store(1);

@@ -9,7 +9,8 @@
 // Main-window command codes posted by workers (the window's WM_APP_COMMAND).
 constexpr std::int32_t CMD_REFRESH_STATUS = 5;
 
-// Gives the caller the first free port whose rules admit it: marks it busy, clears its
+// Gives the caller the first free port whose rules admit it (a port whose modem emulator the port
+// list is restarting counts as not free): marks it busy, clears its
 // disconnect_request, stores the caller and copies settings into active_settings. The record is
 // held for the call until port_release. Null when every port is busy or refuses the caller.
 // host_name: 64 bytes, NUL-terminated, empty when unknown. address: host byte order.

@@ -18,6 +18,48 @@ constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the cal
 constexpr std::uint32_t CANCEL_RETRY_MS = 100;
 constexpr int SERIAL_CANCEL_TRIES = 10;
 
+// Why a send of the relay gave up (RelayWatch::gave_up).
+constexpr std::int32_t GAVE_UP_NOT = 0;
+constexpr std::int32_t GAVE_UP_FORCED = 1;  // the forced disconnect
+constexpr std::int32_t GAVE_UP_CALLER = 2;  // the reader has ended: the caller left or failed
+constexpr std::int32_t GAVE_UP_LINE = 3;    // the watched signals dropped
+
+// What lets a send of the relay that cannot progress (to a caller who does not read) give up: the
+// end conditions that need no serial read. Shared by the relay loop and its reader, either of
+// which may be the one held in the send.
+struct RelayWatch {
+    PortRecord *port;
+    const std::atomic<std::int32_t> *reader_done;
+    std::atomic<std::int32_t> carrier_seen;  // the relay loop and the watch write; both read
+    std::atomic<std::int32_t> gave_up;       // GAVE_UP_*: the first reason seen
+};
+
+int relay_gives_up(void *context) {
+    RelayWatch *watch = static_cast<RelayWatch *>(context);
+    std::int32_t reason = GAVE_UP_NOT;
+    if (watch->port->disconnect_request.load() != 0) {
+        reason = GAVE_UP_FORCED;
+    } else if (watch->reader_done->load() != 0) {
+        reason = GAVE_UP_CALLER;
+    } else if (line_carrier_ok(watch->port)) {
+        if (watch->port->active_settings.drop_on_falling_edge != 0) watch->carrier_seen.store(1);
+    } else if (watch->port->active_settings.drop_on_falling_edge == 0 ||
+               watch->carrier_seen.load() != 0) {
+        reason = GAVE_UP_LINE;
+    }
+    if (reason == GAVE_UP_NOT) return 0;
+    std::int32_t none = GAVE_UP_NOT;
+    watch->gave_up.compare_exchange_strong(none, reason);
+    return 1;
+}
+
+// The result of a relay whose send gave up: a normal end when the caller left or the line
+// dropped; otherwise (forced disconnect, server stop, a failed send) an abnormal one.
+int result_after_give_up(const RelayWatch &watch) {
+    std::int32_t reason = watch.gave_up.load();
+    return reason == GAVE_UP_CALLER || reason == GAVE_UP_LINE ? 0 : -1;
+}
+
 // Ends the reader: reader_done, and its wait for the caller cut short by ending the socket's
 // receiving half (sends still work, for the disconnect message). One stuck past the grace period
 // is inside a blocking call: a serial write held back by flow control, cancelled first and for a
@@ -77,7 +119,7 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
     std::atomic<std::uint32_t> socket_activity_time{clock_tick_ms()};
     std::uint32_t serial_activity_time = socket_activity_time.load();
     std::uint32_t idle_limit_ms = static_cast<std::uint32_t>(settings.idle_timeout_s) * 1000u;
-    bool carrier_seen = false;
+    RelayWatch watch{port, &reader_done, {0}, {GAVE_UP_NOT}};
 
     // One block per relay: the first half for serial reads, the second for the reader.
     std::uint8_t *buffers = new (std::nothrow) std::uint8_t[2 * RELAY_BLOCK_SIZE];
@@ -88,10 +130,15 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
         keyword_build(settings.disconnect_keyword, sizeof settings.disconnect_keyword, keyword);
     std::size_t keyword_match = 0;
 
+    // From here the sends of both threads give up on the relay's end conditions too.
+    TelnetGiveUp flow_give_up = channel->give_up;
+    void *flow_context = channel->give_up_context;
+    telnet_set_give_up(channel, relay_gives_up, &watch);
     RelayReaderArgs args{channel, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
                          &socket_activity_time};
     Thread *reader = thread_start(relay_socket_reader, &args, 0);
     if (reader == nullptr) {
+        telnet_set_give_up(channel, flow_give_up, flow_context);
         delete[] buffers;
         return -1;
     }
@@ -99,14 +146,16 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
     for (;;) {
         if (server_stop.load() != 0) break;
         if (reader_done.load() != 0) {
-            result = 0;
+            // A reader that gave up its send for a forced disconnect ended for that, not because
+            // the caller left.
+            result = watch.gave_up.load() == GAVE_UP_FORCED ? -1 : 0;
             break;
         }
         if (port->disconnect_request.load() != 0) break;
 
         if (line_carrier_ok(port)) {
-            if (settings.drop_on_falling_edge != 0) carrier_seen = true;
-        } else if (settings.drop_on_falling_edge == 0 || carrier_seen) {
+            if (settings.drop_on_falling_edge != 0) watch.carrier_seen.store(1);
+        } else if (settings.drop_on_falling_edge == 0 || watch.carrier_seen.load() != 0) {
             result = 0;
             break;
         }
@@ -116,19 +165,13 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
         std::uint32_t now = clock_tick_ms();
         if (count > 0) {
             serial_activity_time = now;
-            if (telnet_send_data(channel, buffers, static_cast<std::int32_t>(count)) != 0) break;
-            bool completed = false;
-            for (std::uint32_t i = 0; i < count && keyword_length > 0; ++i) {
-                if (buffers[i] == keyword[keyword_match]) {
-                    if (++keyword_match == keyword_length) {
-                        completed = true;
-                        break;
-                    }
-                } else {
-                    keyword_match = buffers[i] == keyword[0] ? 1 : 0;
-                }
+            if (telnet_send_data(channel, buffers, static_cast<std::int32_t>(count)) != 0) {
+                // Held by a caller who does not read until an end condition came, or failed.
+                result = result_after_give_up(watch);
+                break;
             }
-            if (completed) {
+            if (keyword_length > 0 &&
+                keyword_feed(keyword, keyword_length, &keyword_match, buffers, count)) {
                 result = 0;
                 break;
             }
@@ -145,6 +188,7 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
 
     end_reader(reader, &reader_done, channel, port);
     thread_close(reader);
+    telnet_set_give_up(channel, flow_give_up, flow_context);
     delete[] buffers;
     return result;
 }

@@ -26,8 +26,10 @@ struct RelayReaderArgs {
 // Relays until the call ends. 0 on a normal end (the caller closed or failed, the watched signals
 // dropped, the disconnect keyword arrived, both directions were idle for idle_timeout_s); -1 on an
 // abnormal one (server stopping, forced disconnect, serial read failure, socket send failure, no
-// reader thread or buffer). When it returns, the reader has ended and holds nothing (the send
-// guard is free). The connection thread.
+// reader thread or buffer). A send to a caller who does not read does not hold the call: it gives
+// up on the server's stop, the forced disconnect, the caller leaving and the watched signals
+// dropping, and the relay ends with that condition's result. When it returns, the reader has
+// ended and holds nothing (the send guard is free). The connection thread.
 [[nodiscard]] int relay_run(TelnetChannel *channel, PortRecord *port);
 
 // Thread body of the socket reader. Exit code 0.

@@ -1,4 +1,4 @@
-// The disconnect keyword's escape processing.
+// The disconnect keyword's escape processing and its match in the serial data.
 #include "gateway/text_escapes.h"
 
 std::size_t keyword_build(const char *text, std::size_t length, std::uint8_t *out) {
@@ -18,4 +18,16 @@ std::size_t keyword_build(const char *text, std::size_t length, std::uint8_t *ou
     }
     out[count] = 0;
     return count;
+}
+
+bool keyword_feed(const std::uint8_t *keyword, std::size_t keyword_length, std::size_t *matched,
+                  const std::uint8_t *bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bytes[i] == keyword[*matched]) {
+            if (++*matched == keyword_length) return true;
+        } else {
+            *matched = bytes[i] == keyword[0] ? 1 : 0;
+        }
+    }
+    return false;
 }

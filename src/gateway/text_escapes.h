@@ -55,3 +55,11 @@ constexpr int byte_state_next(int previous, std::uint8_t byte) {
 // an escape dropped. Writes a NUL-terminated keyword into out (at least length + 1 bytes) and
 // returns its length; 0 means no keyword.
 std::size_t keyword_build(const char *text, std::size_t length, std::uint8_t *out);
+
+// Runs count bytes of serial data through the match of a keyword of keyword_length bytes (> 0):
+// *matched is the number of keyword bytes matched so far, kept from one call to the next. A byte
+// that breaks a partial match starts a new one only when it is the keyword's first byte; earlier
+// bytes are not looked at again (ABAC is not found in ABABAC). True when the keyword was completed;
+// the bytes after it are not looked at.
+bool keyword_feed(const std::uint8_t *keyword, std::size_t keyword_length, std::size_t *matched,
+                  const std::uint8_t *bytes, std::size_t count);

@@ -25,3 +25,8 @@ LocalTime clock_local_time();
 
 // Test hook: adds bias to every later clock_tick_ms(), so that a test can run across the wrap.
 void clock_set_tick_bias(std::uint32_t bias);
+
+// Test hook: while set, clock_sleep_ms(ms) calls hook(ms) instead of sleeping, on the sleeping
+// thread; a single-threaded harness (a fuzz target) lets time pass at once by moving the tick bias
+// on. Null: real sleeps again.
+void clock_set_sleep_hook(void (*hook)(std::uint32_t ms));

@@ -22,6 +22,7 @@ constexpr int NET_HOST_NAME_SIZE = 64;
 constexpr std::int32_t NET_READABLE = 1;   // data, an orderly close, an error, or (listening) a
                                            // connection waiting to be accepted
 constexpr std::int32_t NET_EXCEPTION = 2;  // an exceptional condition (urgent data pending)
+constexpr std::int32_t NET_WRITABLE = 4;   // a send would take at least one byte now, or fail
 
 // Starts the socket layer for this process. Calls nest: each successful net_start needs one
 // net_stop. -1 when the system's socket layer is not available. Any thread.
@@ -37,15 +38,37 @@ void net_stop();
 // The local port a socket is bound to, in host order. -1 on failure. Any thread.
 int net_local_port(NetSocket socket, std::uint16_t *port);
 
+// TCP keepalive of accepted connections: after NET_KEEPALIVE_IDLE_S seconds without a byte either
+// way the system probes the peer every NET_KEEPALIVE_INTERVAL_S seconds and gives the connection up
+// after NET_KEEPALIVE_COUNT probes without answer, about two minutes in all, so that a caller whose
+// network vanished does not hold a port for ever. A live peer's system answers the probes; its user
+// and the telnet stream see nothing.
+constexpr std::int32_t NET_KEEPALIVE_IDLE_S = 60;
+constexpr std::int32_t NET_KEEPALIVE_INTERVAL_S = 6;
+constexpr std::int32_t NET_KEEPALIVE_COUNT = 10;
+
+struct NetKeepalive {
+    std::int32_t on;          // non-zero: probes are sent
+    std::int32_t idle_s;      // -1 where the system does not tell
+    std::int32_t interval_s;  // -1 where the system does not tell
+    std::int32_t count;       // -1 where the system does not tell
+};
+
 // Takes the next connection waiting on a listening socket; blocks until one comes (wait for
-// NET_READABLE first to bound the wait). The new socket is in blocking mode; *address receives the
-// peer's address. NET_NO_SOCKET on failure (also after net_cancel of the listening socket).
-// The thread that owns the listening socket.
+// NET_READABLE first to bound the wait). The new socket is in blocking mode, with keepalive as
+// above; *address receives the peer's address. NET_NO_SOCKET on failure (also after net_cancel of
+// the listening socket). The thread that owns the listening socket.
 [[nodiscard]] NetSocket net_accept(NetSocket listener, std::uint32_t *address);
+
+// The keepalive settings the system reports for a socket. -1 when it reports none. Any thread.
+int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
 
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.
 [[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);
+// The same from a given local address (a caller from another loopback address, 127.x.y.z).
+[[nodiscard]] NetSocket net_connect_from(std::uint32_t source, std::uint32_t address,
+                                         std::uint16_t port);
 
 // Test hook: the n-th net_send from now (any socket) fails; 0 disarms.
 void net_fail_send(std::int32_t n);
@@ -66,6 +89,14 @@ void net_fail_send(std::int32_t n);
 // signal. Callers that share a socket serialise their messages themselves (the telnet send guard).
 [[nodiscard]] int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
                            std::int32_t *sent);
+
+// Sends up to length bytes, waiting up to timeout_ms for the socket to take any; *sent receives how
+// many went: 1..length, or 0 when the time-out passed first (the peer is not reading and the
+// system's buffers are full). The rest is the caller's to send again. Lets a sender that must not
+// block for ever look at its own reasons to give up between tries. -1 on an error; never raises a
+// signal. net_fail_send counts these sends too.
+[[nodiscard]] int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                                  std::uint32_t timeout_ms, std::int32_t *sent);
 
 // Receives up to length bytes, blocking until some arrive; *received receives how many came, 0
 // when the peer closed the connection in order. -1 on an error. One thread at a time per socket.
@@ -91,7 +122,12 @@ void net_cancel_receive(NetSocket socket);
 // left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
 void net_close(NetSocket *socket);
 
-// Looks up the host name of an address (reverse lookup; may wait for the name service). The name
-// is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE]. -1 when no name was
-// found; name is then empty. Any thread.
+// Looks up the host name of an address (reverse lookup; may wait for the name service, and cannot
+// be cut short). The name is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE].
+// -1 when no name was found; name is then empty. Any thread.
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]);
+
+// Test hook: every reverse lookup from now takes ms milliseconds longer, as with a slow name
+// service; 0: none. net_lookups_delayed tells how many lookups are in that delay at the moment.
+void net_delay_lookup(std::uint32_t ms);
+std::int32_t net_lookups_delayed();

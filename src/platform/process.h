@@ -19,3 +19,9 @@ void process_catch_stop_requests();
 // Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for a stop request. 0 when one came, -1 at
 // the time-out. One thread of the program.
 int process_wait_stop_request(std::uint32_t timeout_ms);
+
+// The threads this process has now, and the memory it occupies (resident bytes on Linux, the
+// working set on Windows): what a long run must give back. -1 when the system does not tell.
+// Tests and measurements; any thread.
+std::int32_t process_thread_count();
+std::int64_t process_memory_bytes();

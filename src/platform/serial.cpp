@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/fault.h"
 #include "platform/serial.h"
 #include "platform/serial_backend.h"
 
@@ -108,6 +109,13 @@ int call_on(ComHandle handle, Operation operation) {
     return result;
 }
 
+// The same for an operation that can fail for reasons of the device, which a test may make fail.
+template <typename Operation>
+int fallible_call_on(ComHandle handle, Operation operation) {
+    if (platform_fault_fires()) return -1;
+    return call_on(handle, operation);
+}
+
 const ComBackend *backend_for(const char *name) {
     std::lock_guard<std::mutex> hold(table_lock);
     for (int i = 0; i < test_backend_count; ++i) {
@@ -131,7 +139,7 @@ int com_register_backend(const ComBackend *backend) {
 }
 
 ComHandle com_open(const char *name) {
-    if (name == nullptr || name[0] == '\0') return COM_INVALID_HANDLE;
+    if (name == nullptr || name[0] == '\0' || platform_fault_fires()) return COM_INVALID_HANDLE;
     const ComBackend *backend = backend_for(name);
     void *device = backend->open(name);
     if (device == nullptr) return COM_INVALID_HANDLE;
@@ -184,28 +192,30 @@ void com_close(ComHandle handle) {
 }
 
 int com_get_state(ComHandle handle, SerialDcb *dcb) {
-    return call_on(handle, [dcb](const ComBackend *b, void *d) { return b->get_state(d, dcb); });
+    return fallible_call_on(handle,
+                            [dcb](const ComBackend *b, void *d) { return b->get_state(d, dcb); });
 }
 
 int com_set_state(ComHandle handle, const SerialDcb *dcb) {
-    return call_on(handle, [dcb](const ComBackend *b, void *d) { return b->set_state(d, dcb); });
+    return fallible_call_on(handle,
+                            [dcb](const ComBackend *b, void *d) { return b->set_state(d, dcb); });
 }
 
 int com_get_timeouts(ComHandle handle, SerialTimeouts *timeouts) {
-    return call_on(handle, [timeouts](const ComBackend *b, void *d) {
+    return fallible_call_on(handle, [timeouts](const ComBackend *b, void *d) {
         return b->get_timeouts(d, timeouts);
     });
 }
 
 int com_set_timeouts(ComHandle handle, const SerialTimeouts *timeouts) {
-    return call_on(handle, [timeouts](const ComBackend *b, void *d) {
+    return fallible_call_on(handle, [timeouts](const ComBackend *b, void *d) {
         return b->set_timeouts(d, timeouts);
     });
 }
 
 int com_read(ComHandle handle, void *buffer, std::uint32_t maximum, std::uint32_t *count) {
     *count = 0;
-    int result = call_on(handle, [=](const ComBackend *b, void *d) {
+    int result = fallible_call_on(handle, [=](const ComBackend *b, void *d) {
         return b->read(d, buffer, maximum, count);
     });
     if (result != 0) *count = 0;
@@ -214,33 +224,37 @@ int com_read(ComHandle handle, void *buffer, std::uint32_t maximum, std::uint32_
 
 int com_write(ComHandle handle, const void *data, std::uint32_t length, std::uint32_t *count) {
     *count = 0;
-    return call_on(handle,
-                   [=](const ComBackend *b, void *d) { return b->write(d, data, length, count); });
+    return fallible_call_on(
+        handle, [=](const ComBackend *b, void *d) { return b->write(d, data, length, count); });
 }
 
 int com_escape(ComHandle handle, std::uint32_t code) {
     if (code != COM_SETDTR && code != COM_CLRDTR && code != COM_SETRTS && code != COM_CLRRTS) {
         return -1;
     }
-    return call_on(handle, [code](const ComBackend *b, void *d) { return b->escape(d, code); });
+    return fallible_call_on(handle,
+                            [code](const ComBackend *b, void *d) { return b->escape(d, code); });
 }
 
 int com_modem_status(ComHandle handle, std::uint32_t *status) {
     *status = 0;
-    return call_on(handle,
-                   [status](const ComBackend *b, void *d) { return b->modem_status(d, status); });
+    return fallible_call_on(
+        handle, [status](const ComBackend *b, void *d) { return b->modem_status(d, status); });
 }
 
 int com_set_break(ComHandle handle) {
-    return call_on(handle, [](const ComBackend *b, void *d) { return b->set_break(d, 1); });
+    return fallible_call_on(handle,
+                            [](const ComBackend *b, void *d) { return b->set_break(d, 1); });
 }
 
 int com_clear_break(ComHandle handle) {
-    return call_on(handle, [](const ComBackend *b, void *d) { return b->set_break(d, 0); });
+    return fallible_call_on(handle,
+                            [](const ComBackend *b, void *d) { return b->set_break(d, 0); });
 }
 
 int com_purge(ComHandle handle, std::uint32_t flags) {
-    return call_on(handle, [flags](const ComBackend *b, void *d) { return b->purge(d, flags); });
+    return fallible_call_on(handle,
+                            [flags](const ComBackend *b, void *d) { return b->purge(d, flags); });
 }
 
 int com_cancel(ComHandle handle) {

@@ -13,15 +13,18 @@
 //
 // Linux (termios). COMn opens ./COMn when it exists (typically a symbolic link to a device), else
 // /dev/ttyS(n-1); a name beginning with '/' is a device path; other names fail. The line is put in
-// raw mode at open (its format stays until com_set_state) and drops DTR at the last close. What
-// termios cannot do: there is no DTR/DSR handshake (DTR is simply raised, output is not held by
-// DSR, and input is kept while DSR is off, where Windows drops it under f_dsr_sensitivity), RTS/CTS
-// is one switch for both directions, the XON/XOFF limits, f_tx_continue_on_xoff, f_null and
-// f_abort_on_error have no effect, f_error_char makes a byte with a parity error arrive as NUL
-// rather than error_char, and 1.5 stop bits (but with 5 data bits) and speeds outside the
-// standard table are refused whole (the device keeps its configuration, as on Windows). A device
-// without modem lines (a pty, some adapters) reads every input line as off, accepts raising and
-// dropping an output line without effect, and skips a break it cannot send.
+// raw mode at open (its format stays until com_set_state) and drops DTR at the last close. The
+// DTR/DSR handshake, which termios lacks, is kept by a watcher thread that looks at the lines every
+// 10 ms: output stops while DSR is off (f_outx_dsr_flow), DTR drops while 2 KB of input wait
+// unread (f_dtr_control handshake), and input that arrives while DSR is off is dropped, but only
+// under the DSR handshake (f_dsr_sensitivity alone would lose everything on a line whose DSR is not
+// wired, which Windows does). What termios cannot do: RTS/CTS is one switch for both directions,
+// the XON/XOFF limits, f_tx_continue_on_xoff, f_null and f_abort_on_error have no effect,
+// f_error_char makes a byte with a parity error arrive as NUL rather than error_char, and 1.5 stop
+// bits (but with 5 data bits) and speeds outside the standard table are refused whole (the device
+// keeps its configuration, as on Windows). A device without modem lines (a pty, some adapters)
+// reads every input line as off, accepts raising and dropping an output line without effect,
+// skips a break it cannot send, and has no DTR/DSR handshake (nothing to hold output by).
 //
 // Windows: the Win32 comm functions with overlapped I/O; COMn above 9 opens too (device namespace).
 // Under wine a pty mapped as a COM port rejects the modem-line calls (com_escape, com_modem_status

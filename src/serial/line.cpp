@@ -29,6 +29,14 @@ bool signals_present(std::int32_t signals, std::uint32_t status) {
     return true;
 }
 
+// The server's stop, as line_set_stop_flag named it.
+std::atomic<const std::atomic<std::int32_t> *> stop_flag{nullptr};
+
+bool stopping() {
+    const std::atomic<std::int32_t> *flag = stop_flag.load();
+    return flag != nullptr && flag->load() != 0;
+}
+
 // A negative time-out from the settings file would make the wait run for weeks; it counts as 0.
 std::uint32_t timeout_ms(std::int32_t setting) {
     return setting < 0 ? 0 : static_cast<std::uint32_t>(setting);
@@ -41,7 +49,7 @@ int ring_and_wait(PortRecord *port) {
     port->ring_request.store(1);
     while (port->ring_request.load() != 0 && port->emulator_stop.load() == 0) {
         clock_sleep_ms(LINE_RING_POLL_MS);
-        if (clock_tick_ms() - start >= LINE_RING_GIVE_UP_MS) {
+        if (clock_tick_ms() - start >= LINE_RING_GIVE_UP_MS || stopping()) {
             // Taking the flag back tells whether the emulator answered during the last sleep;
             // its answer stands then, since it has already told the equipment CONNECT.
             if (port->ring_request.exchange(0) != 0) return -1;
@@ -57,6 +65,8 @@ int ring_and_wait(PortRecord *port) {
 }
 
 }  // namespace
+
+void line_set_stop_flag(const std::atomic<std::int32_t> *flag) { stop_flag.store(flag); }
 
 int line_attach(PortRecord *port) {
     if (port->emulator_running.load() != 0) return 0;
@@ -82,7 +92,7 @@ int line_connect(PortRecord *port) {
         if (com_modem_status(handle, &status) != 0) return -1;
         if (signals_present(settings.confirm_signals, status)) return 0;
         clock_sleep_ms(LINE_SIGNAL_POLL_MS);
-        if (clock_tick_ms() - start >= limit) return -1;
+        if (clock_tick_ms() - start >= limit || stopping()) return -1;
     }
 }
 
@@ -108,7 +118,7 @@ int line_disconnect(PortRecord *port) {
     std::uint32_t limit = timeout_ms(settings.disconnect_timeout_ms);
     std::uint32_t start = clock_tick_ms();
     for (;;) {
-        if (clock_tick_ms() - start >= limit) return -1;
+        if (clock_tick_ms() - start >= limit || stopping()) return -1;
         if (line_carrier_ok(port) == 0) return result;
         clock_sleep_ms(LINE_SIGNAL_POLL_MS);
     }

@@ -91,3 +91,36 @@ int serial_write(PortRecord *port, const void *data, std::int32_t length) {
     }
     return 1;
 }
+
+int serial_write_watched(PortRecord *port, const void *data, std::int32_t length,
+                         int (*give_up)(void *context), void *context) {
+    if (length <= 0) return 1;
+    ComHandle handle = port->com_handle.load();
+    SerialTimeouts saved{};
+    if (com_get_timeouts(handle, &saved) != 0) return 0;
+    // A write that cannot finish within the slice returns with what went; the rest is written
+    // again after a look at give_up. Without a time-out of its own it could wait for ever.
+    SerialTimeouts sliced = saved;
+    sliced.write_total_timeout_multiplier = 0;
+    sliced.write_total_timeout_constant = SERIAL_WRITE_SLICE_MS;
+    if (com_set_timeouts(handle, &sliced) != 0) return 0;
+    const std::uint8_t *bytes = static_cast<const std::uint8_t *>(data);
+    std::uint32_t total = static_cast<std::uint32_t>(length);
+    std::uint32_t done = 0;
+    int result = 1;
+    while (done < total) {
+        std::uint32_t written = 0;
+        if (com_write(handle, bytes + done, total - done, &written) != 0) {
+            result = 0;
+            break;
+        }
+        done += written;
+        if (done < total && give_up(context) != 0) {
+            result = 0;
+            break;
+        }
+    }
+    // The port's other writers (the relay's reader, the modem emulator) rely on no time-out.
+    if (com_set_timeouts(handle, &saved) != 0) result = 0;
+    return result;
+}

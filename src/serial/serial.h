@@ -11,6 +11,8 @@
 // Read time-outs set at open: a read returns at once with what has arrived, or after this long
 // with what came meanwhile, possibly nothing.
 constexpr std::uint32_t SERIAL_READ_WAIT_MS = 50;
+// A watched write held back by flow control asks whether to give up this often.
+constexpr std::uint32_t SERIAL_WRITE_SLICE_MS = 100;
 
 // Rewrites the line format, flow control and special characters of *dcb from the settings; the
 // other fields (the XON/XOFF limits among them) keep the values the block had. Any thread.
@@ -39,3 +41,11 @@ int serial_close(ComHandle handle);
 // everything was written; 0 on a device error, a cancel or a closed port. One writing thread per
 // port at a time; it may run beside the reading one.
 [[nodiscard]] int serial_write(PortRecord *port, const void *data, std::int32_t length);
+
+// As serial_write, for a thread that nobody else can cancel: while flow control holds the bytes
+// back it asks give_up(context) every SERIAL_WRITE_SLICE_MS and fails when the answer is non-zero.
+// The port's write time-out is set to the slice for the time of the write and restored after it;
+// a port whose time-outs cannot be read or set fails the write. 1 when everything was written, 0
+// otherwise. The port's one writing thread, while no other thread changes its time-outs.
+[[nodiscard]] int serial_write_watched(PortRecord *port, const void *data, std::int32_t length,
+                                       int (*give_up)(void *context), void *context);

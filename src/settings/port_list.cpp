@@ -61,6 +61,8 @@ bool port_list_add(const PortSettings *settings) {
     if (record == nullptr) return false;
     std::memcpy(&record->settings, settings, sizeof record->settings);
     record->references.store(1);
+    // Nobody is given the port until its emulator is in the state the settings ask for.
+    record->emulator_restarting.store(1);
     live_records.fetch_add(1);
 
     list_lock();
@@ -75,14 +77,22 @@ bool port_list_add(const PortSettings *settings) {
     port_list.port_count += 1;
     list_unlock();
 
-    return modem_restart(record) != 0;
+    bool started = modem_restart(record) != 0;
+    record->emulator_restarting.store(0);
+    return started;
 }
 
 bool port_list_update(PortRecord *record, const PortSettings *settings) {
     list_lock();
     std::memcpy(&record->settings, settings, sizeof record->settings);
+    // From here until the new emulator runs the port is handed to nobody: a caller given it while
+    // the restart waits for the last call, or while the emulator opens the port, would make one of
+    // them fail.
+    record->emulator_restarting.store(1);
     list_unlock();
-    return modem_restart(record) != 0;
+    bool started = modem_restart(record) != 0;
+    record->emulator_restarting.store(0);
+    return started;
 }
 
 bool port_list_remove(std::int32_t position) {

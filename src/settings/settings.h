@@ -143,6 +143,9 @@ struct PortRecord {
     std::atomic<std::int32_t> modem_answer;  // emulator thread
     std::atomic<std::int32_t> modem_online;  // emulator writes; status readers read
     std::atomic<std::int32_t> busy;          // written under list_guard; read by anyone
+    std::atomic<std::int32_t> emulator_restarting;  // set under list_guard by the port list while
+                                                    // it restarts the emulator; allocation passes
+                                                    // the port over meanwhile
     std::atomic<std::uint32_t> caller_address;  // written at allocation under list_guard
     char caller_host_name[64];      // written at allocation under list_guard; read under it
     std::atomic<std::int32_t> disconnect_request;  // UI sets; allocation clears; relay reads

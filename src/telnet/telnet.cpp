@@ -55,23 +55,71 @@ constexpr std::uint8_t TERMINAL_TYPE_REPORT[] = {TELNET_IAC, TELNET_SB, TELOPT_T
                                                  TELNET_SE};
 static_assert(sizeof TERMINAL_TYPE_REPORT == 10);
 
-// Sends every byte, in as many socket sends as it takes; the caller holds the guard.
-int send_all(NetSocket socket, const std::uint8_t *bytes, std::int32_t length) {
+// True when a send of the channel that cannot progress is to give up. A send made without a
+// channel (watch null) never gives up.
+bool gives_up(const TelnetChannel *watch) {
+    if (watch == nullptr) return false;
+    if (watch->stop_flag != nullptr && watch->stop_flag->load() != 0) return true;
+    return watch->give_up != nullptr && watch->give_up(watch->give_up_context) != 0;
+}
+
+// Sends every byte, in as many socket sends as it takes; the caller holds the guard. Waiting for a
+// peer that does not read is done in slices, between which the channel may give up.
+int send_all(const TelnetChannel *watch, NetSocket socket, const std::uint8_t *bytes,
+             std::int32_t length) {
     while (length > 0) {
         std::int32_t sent = 0;
-        if (net_send(socket, bytes, length, &sent) != 0) return -1;
+        if (net_send_within(socket, bytes, length, TELNET_SEND_WAIT_MS, &sent) != 0) return -1;
+        if (sent == 0 && gives_up(watch)) return -1;
         bytes += sent;
         length -= sent;
     }
     return 0;
 }
 
-void take_guard(Semaphore *send_guard) {
-    if (send_guard != nullptr) semaphore_wait(send_guard, WAIT_FOREVER_MS);
+// Takes the send guard; the other thread may hold it in a send that cannot progress, so the wait
+// is sliced like the send. -1 when the channel gave up.
+int take_guard(const TelnetChannel *watch, Semaphore *send_guard) {
+    if (send_guard == nullptr) return 0;
+    while (semaphore_wait(send_guard, TELNET_SEND_WAIT_MS) != 0) {
+        if (gives_up(watch)) return -1;
+    }
+    return 0;
 }
 
 void give_guard(Semaphore *send_guard) {
     if (send_guard != nullptr) semaphore_release(send_guard);
+}
+
+// One message under the guard, as telnet_send_raw, giving up as the channel says.
+int send_message(const TelnetChannel *watch, Semaphore *send_guard, NetSocket socket,
+                 const std::uint8_t *bytes, std::int32_t length) {
+    if (take_guard(watch, send_guard) != 0) return -1;
+    int result = send_all(watch, socket, bytes, length);
+    give_guard(send_guard);
+    return result;
+}
+
+int send_command(const TelnetChannel *watch, Semaphore *send_guard, NetSocket socket,
+                 std::uint8_t verb, std::uint8_t option) {
+    const std::uint8_t command[3] = {TELNET_IAC, verb, option};
+    return send_message(watch, send_guard, socket, command, sizeof command);
+}
+
+int send_terminal_speed(const TelnetChannel *watch, Semaphore *send_guard, NetSocket socket,
+                        std::int32_t transmit_speed, std::int32_t receive_speed) {
+    std::uint8_t report[256] = {TELNET_IAC, TELNET_SB, TELOPT_TSPEED, 0};
+    std::int32_t used = 4;
+    // Two 32-bit numbers take at most 23 characters: the text always fits, with room for IAC SE.
+    int text_length = std::snprintf(reinterpret_cast<char *>(report + used),
+                                    sizeof report - used - 2, "%d,%d",
+                                    static_cast<int>(transmit_speed),
+                                    static_cast<int>(receive_speed));
+    if (text_length < 0) return -1;
+    used += text_length;
+    report[used++] = TELNET_IAC;
+    report[used++] = TELNET_SE;
+    return send_message(watch, send_guard, socket, report, used);
 }
 
 const OptionAnswers &answers_for(std::uint8_t option) {
@@ -100,11 +148,12 @@ void take_data_byte(TelnetChannel *channel, std::uint8_t byte, std::uint8_t *out
 int evaluate_subnegotiation(TelnetChannel *channel) {
     const std::uint8_t *parameters = channel->subneg_buffer;
     if (parameters[0] == TELOPT_TSPEED && parameters[1] == 0) {
-        return telnet_send_terminal_speed(channel->send_guard, channel->socket,
-                                          channel->transmit_speed, channel->receive_speed);
+        return send_terminal_speed(channel, channel->send_guard, channel->socket,
+                                   channel->transmit_speed, channel->receive_speed);
     }
     if (parameters[0] == TELOPT_TTYPE && parameters[1] == 0) {
-        return telnet_send_terminal_type(channel->send_guard, channel->socket);
+        return send_message(channel, channel->send_guard, channel->socket, TERMINAL_TYPE_REPORT,
+                            sizeof TERMINAL_TYPE_REPORT);
     }
     return 0;
 }
@@ -159,12 +208,12 @@ int answer_option(TelnetChannel *channel, std::uint8_t option) {
     if (answer == NO_VERB) {
         // WILL TERMINAL-SPEED: the report is a courtesy; a failed send shows at the next one.
         if (verb == TELNET_WILL && option == TELOPT_TSPEED) {
-            (void)telnet_send_terminal_speed(channel->send_guard, channel->socket,
-                                             channel->transmit_speed, channel->receive_speed);
+            (void)send_terminal_speed(channel, channel->send_guard, channel->socket,
+                                      channel->transmit_speed, channel->receive_speed);
         }
         return 0;
     }
-    return telnet_send_command(channel->send_guard, channel->socket, answer, option);
+    return send_command(channel, channel->send_guard, channel->socket, answer, option);
 }
 
 // Reads and parses what the peer sends, discarding the data, until it has been quiet for 100 ms
@@ -200,6 +249,11 @@ void telnet_set_stop_flag(TelnetChannel *channel, const std::atomic<std::int32_t
     channel->stop_flag = stop_flag;
 }
 
+void telnet_set_give_up(TelnetChannel *channel, TelnetGiveUp give_up, void *context) {
+    channel->give_up = give_up;
+    channel->give_up_context = context;
+}
+
 void telnet_set_speed(TelnetChannel *channel, std::int32_t transmit_speed,
                       std::int32_t receive_speed) {
     channel->transmit_speed = transmit_speed;
@@ -215,8 +269,8 @@ int telnet_negotiate(TelnetChannel *channel) {
     for (const Offer &offer : OFFERS) {
         std::int32_t *word = &channel->option_state[offer.option];
         if (((*word & offer.state_bit) != 0) != (offer.send_when_set != 0)) continue;
-        if (telnet_send_command(channel->send_guard, channel->socket, offer.verb, offer.option) !=
-            0) {
+        if (send_command(channel, channel->send_guard, channel->socket, offer.verb,
+                         offer.option) != 0) {
             return -1;
         }
         *word |= offer.awaiting_bit;
@@ -284,10 +338,7 @@ int telnet_receive(TelnetChannel *channel, std::uint8_t *buffer, std::int32_t le
 
 int telnet_send_raw(Semaphore *send_guard, NetSocket socket, const std::uint8_t *bytes,
                     std::int32_t length) {
-    take_guard(send_guard);
-    int result = send_all(socket, bytes, length);
-    give_guard(send_guard);
-    return result;
+    return send_message(nullptr, send_guard, socket, bytes, length);
 }
 
 int telnet_send_data(TelnetChannel *channel, const std::uint8_t *data, std::int32_t length) {
@@ -296,25 +347,24 @@ int telnet_send_data(TelnetChannel *channel, const std::uint8_t *data, std::int3
     // between the two bytes of a doubled 255, nor between two pieces of the data.
     std::uint8_t chunk[SEND_CHUNK_SIZE];
     std::int32_t used = 0;
+    if (take_guard(channel, channel->send_guard) != 0) return -1;
     int result = 0;
-    take_guard(channel->send_guard);
     for (std::int32_t i = 0; i < length && result == 0; ++i) {
         if (used > SEND_CHUNK_SIZE - 2) {
-            result = send_all(channel->socket, chunk, used);
+            result = send_all(channel, channel->socket, chunk, used);
             used = 0;
         }
         chunk[used++] = data[i];
         if (data[i] == TELNET_IAC) chunk[used++] = TELNET_IAC;
     }
-    if (result == 0) result = send_all(channel->socket, chunk, used);
+    if (result == 0) result = send_all(channel, channel->socket, chunk, used);
     give_guard(channel->send_guard);
     return result;
 }
 
 int telnet_send_command(Semaphore *send_guard, NetSocket socket, std::uint8_t verb,
                         std::uint8_t option) {
-    const std::uint8_t command[3] = {TELNET_IAC, verb, option};
-    return telnet_send_raw(send_guard, socket, command, sizeof command);
+    return send_command(nullptr, send_guard, socket, verb, option);
 }
 
 int telnet_send_terminal_type(Semaphore *send_guard, NetSocket socket) {
@@ -323,16 +373,5 @@ int telnet_send_terminal_type(Semaphore *send_guard, NetSocket socket) {
 
 int telnet_send_terminal_speed(Semaphore *send_guard, NetSocket socket,
                                std::int32_t transmit_speed, std::int32_t receive_speed) {
-    std::uint8_t report[256] = {TELNET_IAC, TELNET_SB, TELOPT_TSPEED, 0};
-    std::int32_t used = 4;
-    // Two 32-bit numbers take at most 23 characters: the text always fits, with room for IAC SE.
-    int text_length = std::snprintf(reinterpret_cast<char *>(report + used),
-                                    sizeof report - used - 2, "%d,%d",
-                                    static_cast<int>(transmit_speed),
-                                    static_cast<int>(receive_speed));
-    if (text_length < 0) return -1;
-    used += text_length;
-    report[used++] = TELNET_IAC;
-    report[used++] = TELNET_SE;
-    return telnet_send_raw(send_guard, socket, report, used);
+    return send_terminal_speed(nullptr, send_guard, socket, transmit_speed, receive_speed);
 }

@@ -40,6 +40,12 @@ constexpr std::int32_t TELNET_DO_SENT = 32;    // this side sent DO or DONT, awa
 
 constexpr std::int32_t TELNET_SUBNEG_SIZE = 256;
 
+// A send of the channel that cannot progress (the peer does not read, or the other thread of the
+// connection holds the send guard) asks this every TELNET_SEND_WAIT_MS; non-zero makes the send
+// fail. Called on whichever thread of the connection is sending.
+using TelnetGiveUp = int (*)(void *context);
+constexpr std::uint32_t TELNET_SEND_WAIT_MS = 100;
+
 // One connection's telnet state. Owned by the connection thread for the life of the connection.
 // The parser fields (parse_state to option_state, break_received) are used by one thread at a
 // time: the connection thread during telnet_negotiate, then only the relay's socket reader. The
@@ -56,9 +62,14 @@ struct TelnetChannel {
     std::int32_t subneg_length;   // parameter bytes in subneg_buffer, 0-256
     std::uint8_t subneg_buffer[TELNET_SUBNEG_SIZE];  // option code first; zeroed at each IAC SB
     std::int32_t option_state[256];                  // TELNET_*_ON / *_SENT bits per option
-    // A flag whose non-zero value ends telnet_negotiate with -1 (the server is stopping); null:
-    // none. The flag is written by the server's stop and read here by the connection thread.
+    // A flag whose non-zero value ends telnet_negotiate with -1 (the server is stopping) and makes
+    // a send that cannot progress fail; null: none. The flag is written by the server's stop and
+    // read here by the threads of the connection.
     const std::atomic<std::int32_t> *stop_flag;
+    // The connection's own reasons for a send that cannot progress to give up (see TelnetGiveUp);
+    // null: none. Set by the connection thread while no other thread of the connection sends.
+    TelnetGiveUp give_up;
+    void *give_up_context;
 };
 
 // Clears the whole channel (every option word, no stop flag), then stores the socket, the send
@@ -67,8 +78,14 @@ void telnet_channel_init(TelnetChannel *channel, NetSocket socket, Semaphore *se
                          std::int32_t transmit_speed, std::int32_t receive_speed);
 
 // Lets a set *stop_flag end telnet_negotiate with -1 within one 100 ms wait, so that a peer that
-// never pauses cannot hold up a server stop. Null: no flag. The connection thread, after init.
+// never pauses cannot hold up a server stop, and end a send of the channel that cannot progress.
+// Null: no flag. The connection thread, after init.
 void telnet_set_stop_flag(TelnetChannel *channel, const std::atomic<std::int32_t> *stop_flag);
+
+// Sets what a send of the channel that cannot progress asks before it waits on (null: nothing; it
+// then waits until the peer reads, the stop flag is set or the connection fails). The connection
+// thread, while no other thread of the connection sends.
+void telnet_set_give_up(TelnetChannel *channel, TelnetGiveUp give_up, void *context);
 
 // Stores the two values of the terminal-speed report. The connection thread, before the relay.
 void telnet_set_speed(TelnetChannel *channel, std::int32_t transmit_speed,
@@ -89,13 +106,16 @@ void telnet_set_speed(TelnetChannel *channel, std::int32_t transmit_speed,
                                  std::int32_t length);
 
 // Sends length bytes of data with every byte 255 doubled, as one message under the send guard.
-// A length of 0 or less sends nothing. -1 when a send failed. Any thread of the connection.
+// A length of 0 or less sends nothing. -1 when a send failed or gave up (the stop flag, the give-up
+// function): a part of the message may have gone. Any thread of the connection.
 [[nodiscard]] int telnet_send_data(TelnetChannel *channel, const std::uint8_t *data,
                                    std::int32_t length);
 
 // Sends length bytes as they are, as one message: takes the send guard (without limit) when it is
-// not null, sends until every byte went, releases the guard. -1 at the first failed send (what was
-// sent stays sent). Any thread of the connection.
+// not null, sends until every byte went (without limit: the channel's reasons to give up are not
+// known here), releases the guard. -1 at the first failed send (what was sent stays sent). Any
+// thread of the connection. The channel's own answers and reports give up as telnet_send_data
+// does.
 [[nodiscard]] int telnet_send_raw(Semaphore *send_guard, NetSocket socket,
                                   const std::uint8_t *bytes, std::int32_t length);
 

@@ -41,9 +41,10 @@ def address_rule(octets, prefix, permit):
     return struct.pack("<i", 1) + bytes(octets) + bytes([prefix]) + bytes(59) + struct.pack("<ii", 0, permit)
 
 
-def port_block(name, rules=(), autopilot="", connect="", disconnect="", keyword="", idle_s=0):
+def port_block(name, rules=(), autopilot="", connect="", disconnect="", keyword="", idle_s=0,
+               flow=0):
     table = b"".join(rules) + bytes(76 * (64 - len(rules)))
-    head = text_field(name, 16) + struct.pack("<iiiiiiii", 0, 0, 0, 9600, 0, 5000, 5000, idle_s)
+    head = text_field(name, 16) + struct.pack("<iiiiiiii", 0, 0, 0, 9600, flow, 5000, 5000, idle_s)
     tail = (bytes([8, 0, 0, 0]) + struct.pack("<ii", 0, 0) + text_field(autopilot, 256)
             + text_field(connect, 256) + text_field(disconnect, 256) + text_field(keyword, 256)
             + bytes(2500))
@@ -274,6 +275,19 @@ class NorvexEndToEnd(unittest.TestCase):
         self.assertTrue(caller.read_until_closed())
         self.assertGreaterEqual(time.monotonic() - started, 0.8)
         self.assertTrue(caller.received.endswith(b"IDLE BYE\r\n"))
+
+    def test_dtr_dsr_flow_on_a_device_without_modem_lines(self):
+        # A pty has no DSR to hold output by: DR/ER flow control must not stop the call.
+        self.configure(port_block("COM1", flow=2, keyword="BYE"))
+        device = self.attach_equipment()
+        self.gateway.start()
+        caller = Caller(self.port)
+        self.assertTrue(caller.read_until(GREETING))
+        caller.send(b"to the device")
+        self.assertTrue(device.wait_for(b"to the device"), device.received)
+        device.send(b"to the caller BYE")
+        self.assertTrue(caller.read_until_closed())
+        self.assertTrue(caller.received.endswith(b"to the caller BYE"), caller.received)
 
     def test_sigterm_during_a_call(self):
         self.configure(port_block("COM1", disconnect="never sent\r\n"))

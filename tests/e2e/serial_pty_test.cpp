@@ -17,11 +17,14 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/posix/posix_serial_lines.h"
 #include "platform/posix/posix_termios.h"
 #include "platform/serial.h"
 #include "serial/line.h"
 #include "serial/serial.h"
 #include "sim/background.h"
+#include "support/loopback.h"
+#include "support/relay_call.h"
 #include "support/settings_fixtures.h"
 #include "support/test_dir.h"
 
@@ -149,6 +152,32 @@ TEST(PosixSerial, OpensByComNameAndByPath) {
     for (const char *name : {"COM8", "COM9", "COM0", "COMX", "NUL", "COM7x", "/nonexistent"}) {
         EXPECT_EQ(com_open(name), COM_INVALID_HANDLE) << name;
     }
+}
+
+// A second open of a device that is held (two port records naming one device, an emulator's open
+// retries) fails and leaves the device as it was: the holder's queued input and output stay.
+TEST(PosixSerial, AFailedOpenLeavesTheHoldersQueuesAlone) {
+    PtyPair pty;
+    OpenPort port(pty);
+    pty.send("queued in");
+    clock_sleep_ms(50);
+    // Output the equipment has not taken yet: it waits in the terminal's output queue.
+    std::string out = pattern(2000, 7);
+    ASSERT_EQ(serial_write(port.get(), out.data(), static_cast<std::int32_t>(out.size())), 1);
+    termios before = pty.terminal_settings();
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(com_open(pty.path.c_str()), COM_INVALID_HANDLE);
+    }
+    EXPECT_EQ(pty.exclusive(), 1);  // still the holder's alone
+    termios after = pty.terminal_settings();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(pty.receive(out.size(), 5000), out);
+    char buffer[32];
+    std::uint32_t count = 0;
+    ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+    EXPECT_EQ(std::string(buffer, count), "queued in");
 }
 
 TEST(PosixSerial, AQuietReadEndsAfterAbout50msAndBufferedBytesComeAtOnce) {
@@ -424,6 +453,72 @@ TEST(PosixSerial, ADeviceWithoutModemLines) {
     settings.watch_signals = SIGNAL_CD;
     EXPECT_EQ(line_carrier_ok(port.get()), 0);
     EXPECT_EQ(line_disconnect(port.get()), 0);  // and it is off at once
+}
+
+// DR/ER flow control as a Windows port does it, on a pty lent modem lines: output waits while DSR
+// is off, input that arrives while DSR is off is dropped (what came before stays), and DTR drops
+// while unread input piles up and rises again once it has been read.
+TEST(PosixSerial, DtrDsrHandshakeOnLentLines) {
+    std::atomic<int> inputs{TIOCM_DSR};
+    std::atomic<int> outputs{0};
+    posix_serial_lend_lines(&inputs, &outputs);
+    {
+        PtyPair pty;
+        OpenPort port(pty, FLOW_DTR_DSR);
+        ComHandle handle = port.get()->com_handle;
+        EXPECT_EQ(outputs.load() & TIOCM_DTR, TIOCM_DTR);
+        // Writes that give up after 100 ms show whether output is held: a stopped pty takes none.
+        SerialTimeouts timeouts{};
+        ASSERT_EQ(com_get_timeouts(handle, &timeouts), 0);
+        timeouts.write_total_timeout_constant = 100;
+        ASSERT_EQ(com_set_timeouts(handle, &timeouts), 0);
+        auto output_held = [&] {
+            std::uint32_t count = 0;
+            EXPECT_EQ(com_write(handle, ".", 1, &count), 0);
+            return count == 0;
+        };
+
+        pty.send("early");  // came while DSR was on: kept though read after it dropped
+        clock_sleep_ms(50);
+        inputs.store(0);
+        ASSERT_TRUE(wait_until(output_held, 5000));
+        pty.receive(100, 200);  // the probes that went before
+        pty.send("dropped");
+        clock_sleep_ms(50);
+        char buffer[64];
+        std::uint32_t count = 0;
+        ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+        EXPECT_EQ(std::string(buffer, count), "early");
+        ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+        EXPECT_EQ(count, 0u);
+
+        Running writer([&] { return serial_write(port.get(), "held back", 9); });
+        EXPECT_EQ(pty.receive(10, 300), "");  // a pty takes nothing while its output is stopped
+        EXPECT_FALSE(writer.done.load());
+        inputs.store(TIOCM_DSR);
+        EXPECT_EQ(writer.wait(5000), 1);
+        EXPECT_EQ(pty.receive(9, 5000), "held back");
+        pty.send("kept");
+        clock_sleep_ms(50);
+        ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+        EXPECT_EQ(std::string(buffer, count), "kept");
+
+        // Input that piles up unread drops DTR; reading it raises DTR again.
+        pty.send(pattern(3000, 9));
+        EXPECT_TRUE(wait_until([&] { return (outputs.load() & TIOCM_DTR) == 0; }, 5000));
+        std::string taken;
+        while (taken.size() < 3000) {
+            ASSERT_EQ(serial_read(port.get(), buffer, sizeof buffer, &count), 1);
+            taken.append(buffer, count);
+        }
+        EXPECT_TRUE(taken == pattern(3000, 9));
+        EXPECT_TRUE(wait_until([&] { return (outputs.load() & TIOCM_DTR) != 0; }, 5000));
+        // A DTR dropped on purpose stays down however the queue goes.
+        EXPECT_EQ(com_escape(handle, COM_CLRDTR), 0);
+        clock_sleep_ms(100);
+        EXPECT_EQ(outputs.load() & TIOCM_DTR, 0);
+    }
+    posix_serial_lend_lines(nullptr, nullptr);
 }
 
 TEST(PosixSerial, PurgeDropsWaitingInputAndALostPeerFailsReads) {

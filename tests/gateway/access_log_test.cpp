@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gateway/access_log.h"
+#include "platform/file.h"
 #include "platform/thread.h"
 #include "settings/settings.h"
 #include "support/test_dir.h"
@@ -116,6 +117,21 @@ TEST_F(AccessLog, UnusableFileNameGivesUpQuietly) {
     EXPECT_LT(waited, 20000u);
     enable("");
     access_log_write(nullptr, 1, "COM1", &START, &END, nullptr);  // empty name: same, no crash
+}
+
+// A failure of the open or of the write itself (the file's system refused, for the moment) costs
+// a try, not the line: it is written once, whole. A write that put part of the line down is not
+// repeated.
+TEST_F(AccessLog, AFailingOpenOrWriteIsTriedAgain) {
+    for (std::int32_t failing : {1, 2}) {  // the open, the write
+        SCOPED_TRACE(failing);
+        file_delete("access.log");
+        file_fail_call(failing);
+        access_log_write(nullptr, ADDRESS_192_168_1_5, "COM1", &START, &END, nullptr);
+        file_fail_call(0);
+        EXPECT_EQ(log_text(),
+                  "1999/05/01 10:00:00 1999/05/01 10:05:30  COM1 192.168.1.5\r\n");
+    }
 }
 
 std::uint32_t write_lines(void *arg) {

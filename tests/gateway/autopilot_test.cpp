@@ -63,6 +63,38 @@ TEST(AutoPilot, ServerStopEndsWaitsAndPauses) {
     EXPECT_EQ(pausing.wait(5000), -1);
 }
 
+// Equipment that is off or not cabled never raises CTS: the script's text is held back by flow
+// control. A server stop and a forced disconnect end that write as they end the relay's.
+TEST(AutoPilot, AWriteHeldByFlowControlEndsOnAStopOrAForcedDisconnect) {
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "server stop" : "forced disconnect");
+        RelayCall call("SIMP5");
+        call.settings().flow_control = FLOW_RTS_CTS;  // CTS stays off
+        call.attach();
+        Running script([&] { return run(call, "ATZ\\r[OK]"); });
+        ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
+        clock_sleep_ms(300);
+        EXPECT_FALSE(script.done.load());
+        std::uint32_t start = clock_tick_ms();
+        if (stop) {
+            server_stop.store(1);
+        } else {
+            call.port->disconnect_request.store(1);
+        }
+        EXPECT_EQ(script.wait(10000), -1);
+        EXPECT_LT(clock_tick_ms() - start, 3000u);
+        EXPECT_EQ(sim_received(call.sim), "");
+
+        // The port itself is unharmed: once CTS comes, text goes out with no limit on the write.
+        server_stop.store(0);
+        call.port->disconnect_request.store(0);
+        sim_after(call.sim, 500, [](SimSerial *sim) { sim_set_input(sim, COM_CTS_ON, true); });
+        EXPECT_EQ(run(call, "late"), 0);
+        EXPECT_EQ(sim_received(call.sim), "late");
+        EXPECT_EQ(sim_timeouts(call.sim).write_total_timeout_constant, 0u);
+    }
+}
+
 TEST(AutoPilot, CallerInputDuringAWaitIsDiscardedOneBytePerCycle) {
     RelayCall call("SIMP4");
     call.attach();

@@ -243,4 +243,81 @@ TEST_F(Connection, EditingABusyPortLeavesTheRunningCallAlone) {
     EXPECT_EQ(log_lines()[0].substr(40, 6), " SIMC1");  // the working copy's name
 }
 
+// Feeds the equipment's output until the gateway stops taking it: the relay is then held in a send
+// to a caller who does not read. False when that never happened.
+bool keep_sending_until_the_relay_is_held(SimSerial *device) {
+    const std::string block(65536, 'x');
+    std::size_t lowest = static_cast<std::size_t>(-1);
+    std::uint32_t start = clock_tick_ms();
+    std::uint32_t lowest_since = start;
+    while (clock_tick_ms() - start < 60000) {
+        std::size_t unread = sim_unread(device);
+        if (unread < block.size()) {
+            sim_send_text(device, block);
+            unread = sim_unread(device);
+        }
+        if (unread < lowest) {
+            lowest = unread;
+            lowest_since = clock_tick_ms();
+        } else if (clock_tick_ms() - lowest_since >= 1500) {
+            return true;  // nothing taken for a while
+        }
+        clock_sleep_ms(20);
+    }
+    return false;
+}
+
+// A caller who stops reading while the equipment keeps sending: the relay is held in a send that
+// cannot progress. A forced disconnect, a server stop and the end of the call (here the watched
+// signal dropping) each still end the call, release the port and write the log line.
+class StalledCaller : public GatewayTest {
+protected:
+    enum Ending { FORCED_DISCONNECT, SERVER_STOP, LINE_DROP };
+
+    void ends_the_call(Ending ending, const char *reason) {
+        PortSettings settings = make_port("SIMC20");
+        settings.flow_control = 0;
+        settings.watch_signals = SIGNAL_CD;
+        text_set(settings.connect_message, "connected\r\n");
+        text_set(settings.disconnect_message, "bye\r\n");  // cannot go out either
+        SimSerial *device = add_port("SIMC20", settings);
+        sim_set_inputs(device, COM_RLSD_ON);
+        start_server();
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n"));
+        ASSERT_TRUE(keep_sending_until_the_relay_is_held(device));
+
+        std::uint32_t start = clock_tick_ms();
+        switch (ending) {
+        case FORCED_DISCONNECT: port_list_at(0)->disconnect_request.store(1); break;
+        case SERVER_STOP: EXPECT_TRUE(stop_server()); break;
+        case LINE_DROP: sim_set_input(device, COM_RLSD_ON, false); break;
+        }
+        ASSERT_TRUE(wait_log_lines(1, 10000));
+        EXPECT_LT(clock_tick_ms() - start, 10000u);
+        EXPECT_TRUE(wait_until([&] { return port_list_at(0)->busy.load() == 0; }, 5000));
+        EXPECT_TRUE(wait_until([&] { return !sim_is_open(device); }, 5000));
+        std::vector<std::string> lines = log_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        if (reason[0] == '\0') {
+            EXPECT_TRUE(log_has_end_time(lines[0])) << lines[0];
+        } else {
+            EXPECT_EQ(log_reason(lines[0]), reason);
+        }
+        caller.close();
+        if (server != nullptr) {
+            EXPECT_TRUE(stop_server());
+        }
+        EXPECT_EQ(live_connections(), 0);
+    }
+};
+
+TEST_F(StalledCaller, AForcedDisconnectEndsTheCall) {
+    ends_the_call(FORCED_DISCONNECT, "transfer fail");
+}
+
+TEST_F(StalledCaller, AServerStopEndsTheCallInOrder) { ends_the_call(SERVER_STOP, "transfer fail"); }
+
+TEST_F(StalledCaller, TheLineDroppingEndsTheCall) { ends_the_call(LINE_DROP, ""); }
+
 }  // namespace

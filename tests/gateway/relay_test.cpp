@@ -216,6 +216,27 @@ TEST(Relay, BreakFollowsTheDataOfItsReadAndSeveralMakeOne) {
     EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
 }
 
+// DR/ER flow control as a Windows port does it: the caller's bytes wait while the equipment's DSR
+// is off and all arrive once it is on; what the equipment sends while DSR is off is dropped by the
+// port; the call goes on.
+TEST(Relay, DrErFlowControlHoldsTheCallersBytesUntilDsr) {
+    RelayCall call("SIMR21");
+    call.settings().flow_control = FLOW_DTR_DSR;
+    call.attach();
+    sim_model_dsr_sensitivity(call.sim, true);
+    EXPECT_EQ(sim_outputs(call.sim) & SIM_DTR, SIM_DTR);  // the input handshake has room
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    call.caller_sends(bytes_of("typed early"));
+    ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
+    sim_send_text(call.sim, "noise");
+    sim_set_input(call.sim, COM_DSR_ON, true);
+    EXPECT_TRUE(sim_wait_received(call.sim, "typed early", 10000));
+    sim_send_text(call.sim, "answer");
+    EXPECT_EQ(caller_bytes(call, 6), bytes_of("answer"));
+    net_close(&call.pair.peer);
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+}
+
 TEST(Relay, AReaderStuckInAHeldWriteIsEndedAndTheGuardIsFree) {
     RelayCall call("SIMR18");
     call.settings().flow_control = FLOW_RTS_CTS;  // CTS stays off: the device holds writes back

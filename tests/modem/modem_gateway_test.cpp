@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "gateway/access_log.h"
+#include "gateway/port_allocation.h"
+#include "support/relay_call.h"
 #include "support/gateway_fixture.h"
 
 namespace {
@@ -182,6 +184,31 @@ TEST_F(ModemGateway, StoppingTheEmulatorDuringACallEndsTheCall) {
             EXPECT_TRUE(port_list_remove(0));
         }
     }
+}
+
+// The port's settings are replaced while a call holds it: the restart waits for the call to
+// release the port, and from then until the new emulator runs nobody else is given the port, so
+// neither the restart nor that caller fails for the other.
+TEST_F(ModemGateway, APortWhoseEmulatorRestartsIsNotHandedOut) {
+    PortSettings settings = modem_port("SIMG20");
+    add_port("SIMG20", settings);
+    PortRecord *record = port_list_at(0);
+    ASSERT_EQ(record->emulator_running.load(), 1);
+    const char no_name[NET_HOST_NAME_SIZE] = {};  // the caller's name is a whole 64-byte buffer
+    PortRecord *call = port_allocate(no_name, NET_LOOPBACK_ADDRESS);
+    ASSERT_EQ(call, record);
+
+    PortSettings changed = settings;
+    changed.baud_rate = 19200;
+    Running update([&] { return port_list_update(record, &changed) ? 1 : 0; });
+    ASSERT_TRUE(wait_until([&] { return record->emulator_running.load() == 0; }, 10000));
+    port_release(call);
+    EXPECT_EQ(port_allocate(no_name, NET_LOOPBACK_ADDRESS), nullptr);
+    EXPECT_EQ(update.wait(15000), 1);
+    EXPECT_EQ(record->emulator_running.load(), 1);
+    PortRecord *next = port_allocate(no_name, NET_LOOPBACK_ADDRESS);
+    EXPECT_EQ(next, record);
+    if (next != nullptr) port_release(next);
 }
 
 TEST_F(ModemGateway, PortListStartsAndStopsTheEmulator) {

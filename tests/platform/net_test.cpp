@@ -89,6 +89,28 @@ TEST_F(Net, AcceptGivesThePeerAddressInHostOrderAndPassesEveryByte) {
     EXPECT_EQ(received, 0);
 }
 
+// A caller whose network vanishes must not hold its port for ever: an accepted connection has
+// TCP keepalive on, with about two minutes from the last byte to giving up. The socket the
+// gateway itself opens as a client (tools, tests) is left as the system makes it.
+TEST_F(Net, AcceptedConnectionsProbeAnIdlePeer) {
+    connect_pair();
+    NetKeepalive keepalive{};
+    ASSERT_EQ(net_keepalive_of(accepted, &keepalive), 0);
+    EXPECT_NE(keepalive.on, 0);
+    // What the system reports is what was set. Linux reports all three (checked strictly by the
+    // Linux-only tests); wine reports none of them.
+    const std::int32_t reported[] = {keepalive.idle_s, keepalive.interval_s, keepalive.count};
+    const std::int32_t set[] = {NET_KEEPALIVE_IDLE_S, NET_KEEPALIVE_INTERVAL_S, NET_KEEPALIVE_COUNT};
+    for (int i = 0; i < 3; ++i) {
+        if (reported[i] != -1) {
+            EXPECT_EQ(reported[i], set[i]) << i;
+        }
+    }
+    EXPECT_LE(NET_KEEPALIVE_IDLE_S + NET_KEEPALIVE_COUNT * NET_KEEPALIVE_INTERVAL_S, 150);
+    ASSERT_EQ(net_keepalive_of(client, &keepalive), 0);
+    EXPECT_EQ(keepalive.on, 0);
+}
+
 TEST_F(Net, UrgentDataStaysInTheStreamInOrder) {
     // A telnet Synch sends IAC in band and DM urgent: the accepted end must see both, in order.
     connect_pair();

@@ -294,6 +294,37 @@ TEST(LineConnectEmulator, AnAnswerInTheLastSleepStands) {
     EXPECT_EQ(port->ring_request.load(), 0);
 }
 
+// A server stop ends each of the line's waits at its next look, with the result of a wait that
+// failed: a long time-out cannot hold up the stop.
+TEST(LineWaits, AServerStopEndsEveryWait) {
+    enum Wait { RING, CONFIRM, DISCONNECT };
+    for (Wait wait : {RING, CONFIRM, DISCONNECT}) {
+        SCOPED_TRACE(wait == RING ? "ring" : wait == CONFIRM ? "confirm" : "disconnect");
+        std::atomic<std::int32_t> stop{0};
+        line_set_stop_flag(&stop);
+        Call call("SIMW1");
+        call.settings().raise_signals = SIGNAL_ER;
+        call.settings().confirm_signals = SIGNAL_CD;  // never comes
+        call.settings().connect_timeout_ms = 60000;
+        call.settings().watch_signals = SIGNAL_DR;    // stays on
+        call.settings().disconnect_timeout_ms = 60000;
+        call.attach();
+        sim_set_inputs(call.sim, COM_DSR_ON);
+        if (wait == RING) call.port->emulator_running = 1;  // nobody answers the ring
+        sim_after(call.sim, 300, [&stop](SimSerial *) { stop.store(1); });
+        std::uint32_t start = clock_tick_ms();
+        int result = wait == DISCONNECT ? line_disconnect(call.port.get())
+                                        : line_connect(call.port.get());
+        std::uint32_t took = elapsed_since(start);
+        EXPECT_EQ(result, -1);
+        EXPECT_GE(took, 250u);
+        EXPECT_LT(took, 3000u);
+        EXPECT_EQ(call.port->ring_request.load(), 0);
+        call.port->emulator_running = 0;
+        line_set_stop_flag(nullptr);
+    }
+}
+
 TEST(LineCarrier, TestsTheWatchedSignals) {
     struct Row {
         std::int32_t watch;

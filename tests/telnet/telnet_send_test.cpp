@@ -8,6 +8,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "support/loopback.h"
+#include "support/relay_call.h"
 #include "telnet/telnet.h"
 
 namespace {
@@ -218,6 +219,67 @@ TEST(TelnetSend, ASendToAClosedPeerGivesFailureThroughEveryCaller) {
             EXPECT_EQ(semaphore_wait(guard, 0), 0);
             semaphore_release(guard);
         }
+        semaphore_close(guard);
+    }
+}
+
+// A peer that does not read: the channel's sends wait for it, in slices, and give up once the
+// give-up function or the stop flag says so; so does a send waiting for the other thread's guard.
+// The guard is free afterwards, and nothing else stops a send while the peer merely lags.
+TEST(TelnetSend, ASendThatCannotProgressGivesUpWhenAsked) {
+    for (bool by_stop_flag : {false, true}) {
+        SCOPED_TRACE(by_stop_flag ? "stop flag" : "give-up function");
+        LoopbackPair pair;
+        Semaphore *guard = semaphore_create();
+        TelnetChannel channel;
+        telnet_channel_init(&channel, pair.gateway, guard, 0, 0);
+        std::atomic<std::int32_t> stop{0};
+        std::atomic<int> asked{0};
+        std::atomic<int> give_up{0};
+        struct Context {
+            std::atomic<int> *asked;
+            std::atomic<int> *give_up;
+        } context{&asked, &give_up};
+        telnet_set_give_up(
+            &channel,
+            [](void *c) {
+                Context *watch = static_cast<Context *>(c);
+                watch->asked->fetch_add(1);
+                return watch->give_up->load();
+            },
+            &context);
+        if (by_stop_flag) telnet_set_stop_flag(&channel, &stop);
+
+        const Bytes block(65536, 'x');
+        std::atomic<int> sent_blocks{0};
+        Running sender([&] {
+            for (;;) {
+                if (telnet_send_data(&channel, block.data(), 65536) != 0) return -1;
+                sent_blocks.fetch_add(1);
+            }
+        });
+        ASSERT_TRUE(wait_until([&] { return asked.load() >= 5; }, 60000));  // held, asking
+        int held_at = sent_blocks.load();
+        clock_sleep_ms(300);
+        EXPECT_EQ(sent_blocks.load(), held_at);
+        EXPECT_FALSE(sender.done.load());
+
+        // Meanwhile a second sender waits for the guard, asking too; its block cannot go either.
+        Running second([&] { return telnet_send_data(&channel, block.data(), 65536); });
+        clock_sleep_ms(300);
+        EXPECT_FALSE(second.done.load());
+
+        std::uint32_t start = clock_tick_ms();
+        if (by_stop_flag) {
+            stop.store(1);
+        } else {
+            give_up.store(1);
+        }
+        EXPECT_EQ(sender.wait(5000), -1);
+        EXPECT_EQ(second.wait(5000), -1);
+        EXPECT_LT(clock_tick_ms() - start, 3000u);
+        ASSERT_EQ(semaphore_wait(guard, 0), 0);
+        semaphore_release(guard);
         semaphore_close(guard);
     }
 }

@@ -9,6 +9,7 @@
 #include "platform/posix/posix_time.h"
 
 static std::atomic<std::uint32_t> tick_bias{0};
+static std::atomic<void (*)(std::uint32_t)> sleep_hook{nullptr};
 
 void posix_cond_init_monotonic(pthread_cond_t *cond) {
     pthread_condattr_t attr;
@@ -39,6 +40,11 @@ std::uint32_t clock_tick_ms() {
 }
 
 void clock_sleep_ms(std::uint32_t ms) {
+    void (*hook)(std::uint32_t) = sleep_hook.load();
+    if (hook != nullptr) {
+        hook(ms);
+        return;
+    }
     timespec rest{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
@@ -53,3 +59,5 @@ LocalTime clock_local_time() {
 }
 
 void clock_set_tick_bias(std::uint32_t bias) { tick_bias.store(bias, std::memory_order_relaxed); }
+
+void clock_set_sleep_hook(void (*hook)(std::uint32_t ms)) { sleep_hook.store(hook); }

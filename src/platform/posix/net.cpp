@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -39,6 +40,7 @@ int net_start() { return 0; }
 void net_stop() {}
 
 NetSocket net_listen(std::uint32_t address, std::uint16_t port, int backlog) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NET_NO_SOCKET;
     // Without it a restarted server cannot bind while its last connections sit in TIME_WAIT.
@@ -66,6 +68,7 @@ int net_local_port(NetSocket socket, std::uint16_t *port) {
 }
 
 NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     int fd;
@@ -78,8 +81,37 @@ NetSocket net_accept(NetSocket listener, std::uint32_t *address) {
     // a lone IAC that swallows the following byte.
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
+    // A caller whose network vanished is given up after about two minutes of silence.
+    int idle = NET_KEEPALIVE_IDLE_S;
+    int interval = NET_KEEPALIVE_INTERVAL_S;
+    int count = NET_KEEPALIVE_COUNT;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     *address = ntohl(peer.sin_addr.s_addr);
     return fd;
+}
+
+int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive) {
+    *keepalive = NetKeepalive{0, -1, -1, -1};
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(descriptor(socket), SOL_SOCKET, SO_KEEPALIVE, &value, &length) != 0) return -1;
+    keepalive->on = value;
+    struct Option {
+        int name;
+        std::int32_t *field;
+    } options[] = {{TCP_KEEPIDLE, &keepalive->idle_s},
+                   {TCP_KEEPINTVL, &keepalive->interval_s},
+                   {TCP_KEEPCNT, &keepalive->count}};
+    for (const Option &option : options) {
+        length = sizeof value;
+        if (getsockopt(descriptor(socket), IPPROTO_TCP, option.name, &value, &length) == 0) {
+            *option.field = value;
+        }
+    }
+    return 0;
 }
 
 int net_send_urgent(NetSocket socket, std::uint8_t byte) {
@@ -87,8 +119,19 @@ int net_send_urgent(NetSocket socket, std::uint8_t byte) {
 }
 
 NetSocket net_connect(std::uint32_t address, std::uint16_t port) {
+    return net_connect_from(NET_ANY_ADDRESS, address, port);
+}
+
+NetSocket net_connect_from(std::uint32_t source, std::uint32_t address, std::uint16_t port) {
+    if (platform_fault_fires()) return NET_NO_SOCKET;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return NET_NO_SOCKET;
+    sockaddr_in local = ipv4_address(source, 0);
+    if (source != NET_ANY_ADDRESS &&
+        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return NET_NO_SOCKET;
+    }
     sockaddr_in where = ipv4_address(address, port);
     // A connect interrupted by a signal goes on in the background; it is not restarted.
     if (connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
@@ -102,11 +145,12 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
              std::int32_t *ready) {
     *ready = 0;
     // poll passes over a negative descriptor in silence; "not a socket" is a failed wait.
-    if (socket == NET_NO_SOCKET) return -1;
+    if (socket == NET_NO_SOCKET || platform_fault_fires()) return -1;
     pollfd entry{};
     entry.fd = descriptor(socket);
     if (events & NET_READABLE) entry.events |= POLLIN;
     if (events & NET_EXCEPTION) entry.events |= POLLPRI;
+    if (events & NET_WRITABLE) entry.events |= POLLOUT;
     std::uint64_t deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         std::uint64_t now = monotonic_ms();
@@ -126,6 +170,10 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
         *ready |= NET_READABLE;
     }
     if ((events & NET_EXCEPTION) && (entry.revents & POLLPRI)) *ready |= NET_EXCEPTION;
+    // An error or a hang-up makes the next send fail at once: as good as writable.
+    if ((events & NET_WRITABLE) && (entry.revents & (POLLOUT | POLLHUP | POLLERR))) {
+        *ready |= NET_WRITABLE;
+    }
     return 0;
 }
 
@@ -145,10 +193,39 @@ int net_send(NetSocket socket, const std::uint8_t *data, std::int32_t length,
     return 0;
 }
 
+int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t length,
+                    std::uint32_t timeout_ms, std::int32_t *sent) {
+    *sent = 0;
+    if (length <= 0) return 0;
+    if (send_fault_fires()) return -1;
+    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        // MSG_DONTWAIT: a blocking send would wait until every byte is queued, however long the
+        // peer keeps its window shut.
+        ssize_t result = send(descriptor(socket), data, static_cast<size_t>(length),
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (result > 0) {
+            *sent = static_cast<std::int32_t>(result);
+            return 0;
+        }
+        if (result < 0 && errno == EINTR) continue;
+        if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        std::uint64_t now = monotonic_ms();
+        if (now >= deadline) return 0;
+        std::uint64_t left = deadline - now;
+        pollfd entry{descriptor(socket), POLLOUT, 0};
+        int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return -1;
+        if (ready > 0 && (entry.revents & POLLNVAL)) return -1;
+        // POLLERR and POLLHUP: the next send reports the error.
+    }
+}
+
 int net_receive(NetSocket socket, std::uint8_t *buffer, std::int32_t length,
                 std::int32_t *received) {
     *received = 0;
     if (length <= 0) return 0;
+    if (platform_fault_fires()) return -1;
     ssize_t result;
     do {
         result = recv(descriptor(socket), buffer, static_cast<size_t>(length), 0);
@@ -179,6 +256,8 @@ void net_close(NetSocket *socket) {
 
 int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
+    lookup_delay();
+    if (platform_fault_fires()) return -1;
     sockaddr_in where = ipv4_address(address, 0);
     char found[NI_MAXHOST];
     // getnameinfo rather than gethostbyaddr: it is thread-safe. NI_NAMEREQD: no name is "none",

@@ -8,6 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "platform/thread.h"
 
 int process_claim_instance() {
@@ -49,4 +52,29 @@ int process_wait_stop_request(std::uint32_t timeout_ms) {
         if (got < 0 && errno == EINTR) continue;
         return -1;
     }
+}
+
+// One "Name: value" line of /proc/self/status, as a number; -1 when it is missing.
+static std::int64_t status_value(const char *name) {
+    std::FILE *status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    std::int64_t value = -1;
+    std::size_t length = std::strlen(name);
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
+            long long number = 0;
+            if (std::sscanf(line + length + 1, "%lld", &number) == 1) value = number;
+            break;
+        }
+    }
+    std::fclose(status);
+    return value;
+}
+
+std::int32_t process_thread_count() { return static_cast<std::int32_t>(status_value("Threads")); }
+
+std::int64_t process_memory_bytes() {
+    std::int64_t kilobytes = status_value("VmRSS");
+    return kilobytes < 0 ? -1 : kilobytes * 1024;
 }

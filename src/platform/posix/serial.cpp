@@ -1,6 +1,7 @@
 // Linux serial devices through termios. The descriptor is non-blocking and every wait is a poll
 // on the device and on one wake-up descriptor per direction, so a read or a write held back by flow
-// control can be ended from another thread without killing anything.
+// control can be ended from another thread without killing anything. The DTR/DSR handshake, which
+// termios lacks, is done by a watcher thread of the device while the line format asks for it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,11 +15,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 
+#include "platform/posix/posix_serial_lines.h"
 #include "platform/posix/posix_termios.h"
 #include "platform/serial_backend.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -36,7 +41,31 @@ struct PosixSerial {
     int write_cancelled = 0;  // under lock
     SerialDcb dcb{};          // under lock; the block last applied (termios cannot hold all of it)
     SerialTimeouts timeouts{};  // under lock
+
+    // The DTR/DSR handshake. The watcher runs while the block asks for it on a device with modem
+    // lines; set_state starts and ends it, close ends it (no other call runs then).
+    Thread *watcher = nullptr;
+    std::condition_variable watch_wake;  // with lock: cuts the watcher's sleep short for its stop
+    int watching = 0;            // under lock: the watcher runs
+    int watch_stop = 0;          // under lock
+    int output_suspended = 0;    // under lock: the watcher stopped the output for DSR off
+    int dsr_on = 1;              // under lock: DSR as the watcher last saw it
+    std::uint32_t dsr_owed = 0;  // under lock: bytes that came before DSR dropped, still to deliver
+    int dtr_wanted = 1;          // under lock: DTR as the block and com_escape last asked for it
+    int dtr_throttled = 0;       // under lock: the watcher dropped DTR for a full input queue
 };
+
+// The DTR/DSR handshake's watch: the lines and the input queue are looked at this often.
+constexpr int WATCH_INTERVAL_MS = 10;
+// DTR as the input handshake drops when this many received bytes wait unread, and rises again at
+// or below the low mark. The terminal holds 4 KB, and the driver more behind it, so the equipment
+// has room to react.
+constexpr int INPUT_HIGH_WATER = 2048;
+constexpr int INPUT_LOW_WATER = 512;
+
+// posix_serial_lend_lines.
+std::atomic<std::atomic<int> *> lent_inputs{nullptr};
+std::atomic<std::atomic<int> *> lent_outputs{nullptr};
 
 struct SpeedEntry {
     std::uint32_t baud_rate;
@@ -137,7 +166,117 @@ SerialDcb dcb_from_termios(const termios *settings) {
 // Raises or drops modem-control lines; a device without them accepts this without effect.
 int set_lines(int fd, int bits, int on) {
     if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return 0;
-    return no_modem_lines(errno) ? 0 : -1;
+    if (!no_modem_lines(errno)) return -1;
+    std::atomic<int> *outputs = lent_outputs.load();
+    if (outputs != nullptr) {
+        if (on) {
+            outputs->fetch_or(bits);
+        } else {
+            outputs->fetch_and(~bits);
+        }
+    }
+    return 0;
+}
+
+// The modem-control lines as TIOCM_* bits; *present false (and no bit set) for a device without
+// them. -1 when they cannot be read.
+int get_lines(int fd, int *bits, bool *present) {
+    *present = false;
+    if (ioctl(fd, TIOCMGET, bits) == 0) {
+        *present = true;
+        return 0;
+    }
+    *bits = 0;
+    if (!no_modem_lines(errno)) return -1;
+    std::atomic<int> *inputs = lent_inputs.load();
+    std::atomic<int> *outputs = lent_outputs.load();
+    if (inputs != nullptr) {
+        *bits = inputs->load() | (outputs != nullptr ? outputs->load() : 0);
+        *present = true;
+    }
+    return 0;
+}
+
+bool dsr_output_flow(const SerialDcb &dcb) { return dcb.f_outx_dsr_flow != 0; }
+bool dtr_input_flow(const SerialDcb &dcb) {
+    return dcb.f_dtr_control == COM_LINE_CONTROL_HANDSHAKE;
+}
+// Received bytes are dropped while DSR is off only with the DSR handshake: a line whose DSR is not
+// wired (a three-wire cable) would otherwise never deliver a byte.
+bool dsr_input_filter(const SerialDcb &dcb) {
+    return dcb.f_dsr_sensitivity != 0 && dsr_output_flow(dcb);
+}
+
+// The watcher of the DTR/DSR handshake: output is stopped while DSR is off (what was handed to the
+// terminal waits in it), DSR is noted for the reader's filter, and DTR follows the input queue.
+std::uint32_t watch_lines(void *param) {
+    PosixSerial *serial = static_cast<PosixSerial *>(param);
+    std::unique_lock<std::mutex> hold(serial->lock);
+    while (serial->watch_stop == 0) {
+        serial->watch_wake.wait_for(hold, std::chrono::milliseconds(WATCH_INTERVAL_MS));
+        if (serial->watch_stop != 0) break;
+        int lines = 0;
+        bool present = false;
+        // A line that cannot be read counts as on: the handshake must not hold a port for ever.
+        bool dsr = get_lines(serial->fd, &lines, &present) != 0 || !present ||
+                   (lines & TIOCM_DSR) != 0;
+        int queued = 0;
+        if (ioctl(serial->fd, TIOCINQ, &queued) != 0) queued = 0;
+        if (dsr_output_flow(serial->dcb)) {
+            if (!dsr && serial->output_suspended == 0) {
+                serial->output_suspended = tcflow(serial->fd, TCOOFF) == 0 ? 1 : 0;
+            } else if (dsr && serial->output_suspended != 0) {
+                tcflow(serial->fd, TCOON);
+                serial->output_suspended = 0;
+            }
+        }
+        // What waits unread as DSR drops came while it was on.
+        if (serial->dsr_on != 0 && !dsr) serial->dsr_owed = static_cast<std::uint32_t>(queued);
+        serial->dsr_on = dsr ? 1 : 0;
+        if (dtr_input_flow(serial->dcb)) {
+            if (queued >= INPUT_HIGH_WATER && serial->dtr_throttled == 0) {
+                serial->dtr_throttled = 1;
+                set_lines(serial->fd, TIOCM_DTR, 0);
+            } else if (queued <= INPUT_LOW_WATER && serial->dtr_throttled != 0) {
+                serial->dtr_throttled = 0;
+                if (serial->dtr_wanted != 0) set_lines(serial->fd, TIOCM_DTR, 1);
+            }
+        }
+    }
+    return 0;
+}
+
+// Ends the watcher and undoes what it holds: the output runs again, DTR is as last asked for.
+void watcher_stop(PosixSerial *serial) {
+    if (serial->watcher == nullptr) return;
+    {
+        std::lock_guard<std::mutex> hold(serial->lock);
+        serial->watch_stop = 1;
+        serial->watch_wake.notify_all();
+    }
+    (void)thread_join(serial->watcher, WAIT_FOREVER_MS);
+    thread_close(serial->watcher);
+    serial->watcher = nullptr;
+    std::lock_guard<std::mutex> hold(serial->lock);
+    serial->watching = 0;
+    if (serial->output_suspended != 0) tcflow(serial->fd, TCOON);
+    serial->output_suspended = 0;
+    serial->dsr_on = 1;
+    serial->dsr_owed = 0;
+    if (serial->dtr_throttled != 0 && serial->dtr_wanted != 0) set_lines(serial->fd, TIOCM_DTR, 1);
+    serial->dtr_throttled = 0;
+}
+
+// Of `count` bytes just read, how many are kept: all, unless DSR is off under the DSR handshake,
+// when only those that came before it dropped are.
+std::uint32_t keep_received(PosixSerial *serial, std::uint32_t count) {
+    std::lock_guard<std::mutex> hold(serial->lock);
+    if (serial->watching == 0 || !dsr_input_filter(serial->dcb) || serial->dsr_on != 0) {
+        return count;
+    }
+    std::uint32_t kept = count < serial->dsr_owed ? count : serial->dsr_owed;
+    serial->dsr_owed -= kept;
+    return kept;
 }
 
 // Registers the caller as the running transfer of one direction. False when the device closes.
@@ -215,8 +354,9 @@ int read_transfer(PosixSerial *serial, std::uint8_t *buffer, std::uint32_t maxim
         }
         ssize_t n = read(serial->fd, buffer + got, maximum - got);
         if (n > 0) {
-            got += static_cast<std::uint32_t>(n);
-            if (what_arrived) break;
+            // Bytes dropped for DSR off are overwritten by the next read; the wait goes on.
+            got += keep_received(serial, static_cast<std::uint32_t>(n));
+            if (what_arrived && got > 0) break;
             continue;
         }
         // 0 is the end of the line (a hang-up): nothing more will come.
@@ -261,8 +401,18 @@ int write_transfer(PosixSerial *serial, const std::uint8_t *data, std::uint32_t 
     return 0;
 }
 
+// Lets go of what a failed open made. The device belongs to whoever holds it open: nothing may be
+// flushed or switched on it (its queues are the terminal's, shared by every descriptor).
+void release_failed_open(PosixSerial *serial) {
+    if (serial->fd >= 0) close(serial->fd);
+    if (serial->read_wake >= 0) close(serial->read_wake);
+    if (serial->write_wake >= 0) close(serial->write_wake);
+    delete serial;
+}
+
 void posix_close(void *device) {
     PosixSerial *serial = as_serial(device);
+    watcher_stop(serial);
     if (serial->fd >= 0) {
         // The exclusive mode belongs to the terminal, not to this descriptor: it would outlive the
         // close while anyone else still holds the device open.
@@ -288,7 +438,7 @@ void *posix_open(const char *name) {
     termios settings;
     if (serial->fd < 0 || !isatty(serial->fd) || flock(serial->fd, LOCK_EX | LOCK_NB) != 0 ||
         tcgetattr(serial->fd, &settings) != 0) {
-        posix_close(serial);
+        release_failed_open(serial);
         return nullptr;
     }
     serial->exclusive = ioctl(serial->fd, TIOCEXCL) == 0 ? 1 : 0;
@@ -321,16 +471,46 @@ int posix_get_state(void *device, SerialDcb *dcb) {
 int posix_set_state(void *device, const SerialDcb *dcb) {
     PosixSerial *serial = as_serial(device);
     termios settings;
-    if (tcgetattr(serial->fd, &settings) != 0 || !posix_termios_from_dcb(dcb, &settings) ||
-        tcsetattr(serial->fd, TCSANOW, &settings) != 0) {
+    if (tcgetattr(serial->fd, &settings) != 0 || !posix_termios_from_dcb(dcb, &settings)) {
         return -1;
     }
+    // The DTR/DSR handshake needs the watcher, and lines to watch: a device without them (a pty)
+    // has nothing to hold its output or to pace its input with.
+    int lines = 0;
+    bool present = false;
+    bool watch = (dsr_output_flow(*dcb) || dtr_input_flow(*dcb)) &&
+                 get_lines(serial->fd, &lines, &present) == 0 && present;
+    bool started = false;
+    if (watch && serial->watcher == nullptr) {
+        {
+            std::lock_guard<std::mutex> hold(serial->lock);
+            serial->watch_stop = 0;
+            serial->watching = 1;
+        }
+        serial->watcher = thread_start(watch_lines, serial, 0);
+        if (serial->watcher == nullptr) {
+            std::lock_guard<std::mutex> hold(serial->lock);
+            serial->watching = 0;
+            return -1;
+        }
+        started = true;
+    }
+    if (tcsetattr(serial->fd, TCSANOW, &settings) != 0) {
+        if (started) watcher_stop(serial);
+        return -1;
+    }
+    if (!watch) watcher_stop(serial);
     // As on Windows, applying the block drives DTR and RTS as its line controls say; a handshake
-    // line starts raised (Linux drives RTS itself under CRTSCTS and has no DTR handshake).
-    set_lines(serial->fd, TIOCM_DTR, dcb->f_dtr_control != COM_LINE_CONTROL_DISABLE);
-    set_lines(serial->fd, TIOCM_RTS, dcb->f_rts_control != COM_LINE_CONTROL_DISABLE);
+    // line starts raised (Linux drives RTS itself under CRTSCTS; the watcher drives DTR).
     std::lock_guard<std::mutex> hold(serial->lock);
     serial->dcb = *dcb;
+    serial->dtr_wanted = dcb->f_dtr_control != COM_LINE_CONTROL_DISABLE ? 1 : 0;
+    if (serial->dtr_throttled == 0) set_lines(serial->fd, TIOCM_DTR, serial->dtr_wanted);
+    set_lines(serial->fd, TIOCM_RTS, dcb->f_rts_control != COM_LINE_CONTROL_DISABLE);
+    if (!dsr_output_flow(*dcb) && serial->output_suspended != 0) {
+        tcflow(serial->fd, TCOON);
+        serial->output_suspended = 0;
+    }
     return 0;
 }
 
@@ -382,10 +562,18 @@ int posix_write(void *device, const void *data, std::uint32_t length, std::uint3
 }
 
 int posix_escape(void *device, std::uint32_t code) {
-    int fd = as_serial(device)->fd;
+    PosixSerial *serial = as_serial(device);
+    int fd = serial->fd;
     switch (code) {
-    case COM_SETDTR: return set_lines(fd, TIOCM_DTR, 1);
-    case COM_CLRDTR: return set_lines(fd, TIOCM_DTR, 0);
+    case COM_SETDTR:
+    case COM_CLRDTR: {
+        // Under the input handshake the watcher may hold DTR down for a full queue; it raises the
+        // line again only when it is wanted.
+        std::lock_guard<std::mutex> hold(serial->lock);
+        serial->dtr_wanted = code == COM_SETDTR ? 1 : 0;
+        if (serial->dtr_wanted != 0 && serial->dtr_throttled != 0) return 0;
+        return set_lines(fd, TIOCM_DTR, serial->dtr_wanted);
+    }
     case COM_SETRTS: return set_lines(fd, TIOCM_RTS, 1);
     case COM_CLRRTS: return set_lines(fd, TIOCM_RTS, 0);
     default: return -1;
@@ -394,11 +582,10 @@ int posix_escape(void *device, std::uint32_t code) {
 
 int posix_modem_status(void *device, std::uint32_t *status) {
     int lines = 0;
+    bool present = false;
     *status = 0;
-    if (ioctl(as_serial(device)->fd, TIOCMGET, &lines) != 0) {
-        // No modem lines: every input line reads as off.
-        return no_modem_lines(errno) ? 0 : -1;
-    }
+    // No modem lines: every input line reads as off.
+    if (get_lines(as_serial(device)->fd, &lines, &present) != 0) return -1;
     if (lines & TIOCM_CTS) *status |= COM_CTS_ON;
     if (lines & TIOCM_DSR) *status |= COM_DSR_ON;
     if (lines & TIOCM_RNG) *status |= COM_RING_ON;
@@ -415,7 +602,11 @@ int posix_set_break(void *device, int on) {
 void posix_cancel(void *device, std::uint32_t which, int closing) {
     PosixSerial *serial = as_serial(device);
     std::lock_guard<std::mutex> hold(serial->lock);
-    if (closing) serial->closing = 1;
+    if (closing) {
+        serial->closing = 1;
+        serial->watch_stop = 1;
+        serial->watch_wake.notify_all();
+    }
     if ((which & COM_CANCEL_READ) && (closing || serial->reading)) {
         serial->read_cancelled = 1;
         wake_signal(serial->read_wake);
@@ -439,6 +630,11 @@ int posix_purge(void *device, std::uint32_t flags) {
 }
 
 }  // namespace
+
+void posix_serial_lend_lines(std::atomic<int> *inputs, std::atomic<int> *outputs) {
+    lent_outputs.store(outputs);
+    lent_inputs.store(inputs);
+}
 
 bool posix_speed_from_baud(std::uint32_t baud_rate, speed_t *speed) {
     for (const SpeedEntry &entry : SPEED_TABLE) {

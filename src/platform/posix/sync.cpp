@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "platform/fault.h"
 #include "platform/posix/posix_time.h"
 #include "platform/thread.h"
 
@@ -36,6 +37,7 @@ static int wait_for_flag(pthread_cond_t *cond, pthread_mutex_t *lock, const int 
 }
 
 Semaphore *semaphore_create() {
+    if (platform_fault_fires()) return nullptr;
     Semaphore *semaphore = new (std::nothrow) Semaphore{};
     if (semaphore == nullptr) return nullptr;
     pthread_mutex_init(&semaphore->lock, nullptr);
@@ -69,6 +71,7 @@ void semaphore_close(Semaphore *semaphore) {
 }
 
 Event *event_create() {
+    if (platform_fault_fires()) return nullptr;
     Event *event = new (std::nothrow) Event{};
     if (event == nullptr) return nullptr;
     pthread_mutex_init(&event->lock, nullptr);

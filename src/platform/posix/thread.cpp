@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "platform/fault.h"
 #include "platform/posix/posix_time.h"
 
 struct Thread {
@@ -50,6 +51,7 @@ static void *thread_trampoline(void *param) {
 }
 
 Thread *thread_start(ThreadEntry entry, void *arg, int held) {
+    if (platform_fault_fires()) return nullptr;
     Thread *thread = new (std::nothrow) Thread{};
     if (thread == nullptr) return nullptr;
     thread->entry = entry;

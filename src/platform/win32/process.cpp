@@ -2,6 +2,8 @@
 #include "platform/process.h"
 
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -60,4 +62,25 @@ int process_wait_stop_request(std::uint32_t timeout_ms) {
     if (stop_event == nullptr) return -1;
     DWORD wait = timeout_ms == WAIT_FOREVER_MS ? INFINITE : timeout_ms;
     return WaitForSingleObject(stop_event, wait) == WAIT_OBJECT_0 ? 0 : -1;
+}
+
+std::int32_t process_thread_count() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    DWORD self = GetCurrentProcessId();
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    std::int32_t count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+std::int64_t process_memory_bytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<std::int64_t>(counters.WorkingSetSize);
 }

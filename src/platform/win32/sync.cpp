@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "platform/fault.h"
 #include "platform/thread.h"
 
 static DWORD win32_wait_ms(std::uint32_t timeout_ms) {
@@ -11,6 +12,7 @@ static DWORD win32_wait_ms(std::uint32_t timeout_ms) {
 }
 
 Semaphore *semaphore_create() {
+    if (platform_fault_fires()) return nullptr;
     return reinterpret_cast<Semaphore *>(CreateSemaphoreA(nullptr, 1, 1, nullptr));
 }
 
@@ -30,6 +32,7 @@ void semaphore_close(Semaphore *semaphore) {
 }
 
 Event *event_create() {
+    if (platform_fault_fires()) return nullptr;
     return reinterpret_cast<Event *>(CreateEventA(nullptr, FALSE, FALSE, nullptr));
 }
 

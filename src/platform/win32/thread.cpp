@@ -7,6 +7,8 @@
 
 #include <new>
 
+#include "platform/fault.h"
+
 struct Thread {
     HANDLE handle;
     LONG held;  // 1 until released: ResumeThread must run exactly once
@@ -28,6 +30,7 @@ static unsigned __stdcall thread_trampoline(void *param) {
 }
 
 Thread *thread_start(ThreadEntry entry, void *arg, int held) {
+    if (platform_fault_fires()) return nullptr;
     Thread *thread = new (std::nothrow) Thread{};
     StartBlock *start = new (std::nothrow) StartBlock{entry, arg};
     if (thread == nullptr || start == nullptr) {
