@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
 #include "app/program.h"
 #include "gateway/listener.h"
 #include "gateway/server_state.h"
+#include "platform/faults.h"
 #include "platform/file.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -502,6 +504,45 @@ TEST_F(ProgramTest, StartUpFailuresAreToldInTheirOrder) {
     EXPECT_TRUE(scripted.tray_icons.empty());
     EXPECT_EQ(server_handle, nullptr);
     EXPECT_TRUE(scripted.quit);
+}
+
+// The n-th fallible platform call of a start fails, for every n: each time the operator is told
+// in order (1002 then 1012, 1013 then 1012, or 1016 and the program runs), and the program ends
+// with 0 leaving no tray icon and no server behind.
+TEST_F(ProgramTest, EveryFailingCallOfTheStartIsToldInOrder) {
+    write_settings(telnet_port, {});
+    const std::string exit_question = string_of(STR_EXIT_QUESTION);
+    const std::vector<std::vector<std::string>> outcomes = {
+        {string_of(STR_SETTINGS_READ_FAILED), string_of(STR_WINDOW_CREATE_FAILED)},
+        {string_of(STR_SERVER_START_FAILED), string_of(STR_WINDOW_CREATE_FAILED)},
+        {"TELNETﾎﾟｰﾄ " + std::to_string(telnet_port) + " で待ち受けできません", exit_question},
+        {exit_question},  // a call whose failure the program rides out
+    };
+    std::vector<int> seen(outcomes.size(), 0);
+    for (std::int32_t n = 1;; ++n) {
+        scripted_ui_install();
+        scripted.answer_box = [](const ScriptedBox &box) {
+            return box.style == UI_BOX_YES_NO ? UI_ANSWER_YES : UI_ANSWER_OK;
+        };
+        scripted.loop_steps.push_back([] { scripted_click(scripted.main_window, ID_MAIN_EXIT); });
+        std::int64_t before = platform_calls_counted();
+        platform_fail_call(n);
+        EXPECT_EQ(program_main(), 0);
+        platform_fail_call(0);
+        bool failed = platform_calls_counted() - before >= n;
+
+        auto outcome = std::find(outcomes.begin(), outcomes.end(), scripted_box_texts());
+        ASSERT_NE(outcome, outcomes.end()) << "call " << n << ": " << scripted_box_texts().size()
+                                           << " boxes, the first: " << scripted_box_texts()[0];
+        seen[static_cast<std::size_t>(outcome - outcomes.begin())] += 1;
+        EXPECT_TRUE(scripted.tray_icons.empty());
+        EXPECT_EQ(server_handle, nullptr);
+        EXPECT_EQ(port_list.port_count, 0);
+        if (!failed) break;  // every call of a start has had its turn
+    }
+    EXPECT_GT(seen[0], 0);
+    EXPECT_GT(seen[1], 0);
+    EXPECT_GT(seen[2], 0);
 }
 
 TEST_F(ProgramTest, TelnetPortInUseIsToldAndTheProgramRuns) {
