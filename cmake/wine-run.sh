@@ -19,11 +19,50 @@ export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # that failed without a byte never reached the program's own code. Seldom, and only in a full
 # parallel run, wine ends like that within a few milliseconds; such a start is tried once more, and
 # said so on standard error. Any other failure is reported with its status and stands.
+#
+# The output goes to the kept file and is streamed from there, not through a pipe: a process that
+# wine starts on the side may inherit the program's standard output and hold a pipe open long after
+# the program ended, which looked like a test hanging after its last line.
 kept=$(mktemp) || exit 1
 trap 'rm -f "$kept"' EXIT
+
+# A test program that has printed its result ("[  PASSED  ]"/"[  FAILED  ]") but has not ended
+# 30 s later hangs in its exit: its threads are shown on standard error, and it is ended (status 9).
+watch_exit() {
+    local program=$1 name=$2 polls=0
+    while kill -0 "$program" 2>/dev/null; do
+        if grep -qE '^\[  (PASSED|FAILED)  \]' "$kept"; then
+            polls=$((polls + 1))
+            if [ "$polls" -ge 150 ]; then
+                echo "wine-run: $name printed its result but did not end within 30 s; its threads:" >&2
+                for task in /proc/"$program"/task/*; do
+                    echo "  thread ${task##*/}: $(tr -d '\0' <"$task/wchan" 2>/dev/null)" \
+                         "$(cut -d' ' -f3 "$task/stat" 2>/dev/null)" >&2
+                    sed 's/^/    /' "$task/stack" 2>/dev/null | head -12 >&2
+                done
+                ps -eo pid,ppid,stat,etime,args | grep -iE '\.exe|wineserver' | grep -v grep >&2
+                kill -9 "$program" 2>/dev/null
+                return
+            fi
+        fi
+        sleep 0.2
+    done
+}
+
+exec 3<&0
 for attempt in 1 2; do
-    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 wine "$@" | tee "$kept"
-    status=${PIPESTATUS[0]}
+    : >"$kept"
+    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 wine "$@" <&3 >"$kept" &
+    program=$!
+    tail -s 0.05 -c +1 -f --pid="$program" "$kept" &
+    streamer=$!
+    watch_exit "$program" "$1" &
+    watcher=$!
+    wait "$program"
+    status=$?
+    wait "$streamer"
+    kill "$watcher" 2>/dev/null
+    wait "$watcher" 2>/dev/null
     [ "$status" -eq 0 ] && exit 0
     if [ -s "$kept" ] || [ "$attempt" -eq 2 ]; then
         echo "wine-run: $1 ended with status $status" >&2
