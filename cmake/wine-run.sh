@@ -20,11 +20,12 @@ export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # parallel run, wine ends like that within a few milliseconds; such a start is tried once more, and
 # said so on standard error. Any other failure is reported with its status and stands.
 #
-# The output goes to the kept file and is streamed from there, not through a pipe: a process that
-# wine starts on the side may inherit the program's standard output and hold a pipe open long after
-# the program ended, which looked like a test hanging after its last line.
-kept=$(mktemp) || exit 1
-trap 'rm -f "$kept"' EXIT
+# The program's output and error go to files and are streamed from there: nothing of wine's holds
+# the caller's pipes. A process that has ended can still have its standard handles held for a while
+# by wine's side (its server keeps the descriptors behind handles), which kept CTest waiting for the
+# end of a pipe long after the test had passed.
+kept=$(mktemp) && errors=$(mktemp) || exit 1
+trap 'rm -f "$kept" "$errors"' EXIT
 
 # A test program that has printed its result ("[  PASSED  ]"/"[  FAILED  ]") but has not ended
 # 30 s later hangs in its exit: its threads are shown on standard error, and it is ended (status 9).
@@ -52,15 +53,18 @@ watch_exit() {
 exec 3<&0
 for attempt in 1 2; do
     : >"$kept"
-    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 wine "$@" <&3 >"$kept" &
+    : >"$errors"
+    env LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 wine "$@" <&3 >"$kept" 2>"$errors" &
     program=$!
     tail -s 0.05 -c +1 -f --pid="$program" "$kept" &
     streamer=$!
+    tail -s 0.05 -c +1 -f --pid="$program" "$errors" >&2 &
+    error_streamer=$!
     watch_exit "$program" "$1" &
     watcher=$!
     wait "$program"
     status=$?
-    wait "$streamer"
+    wait "$streamer" "$error_streamer"
     kill "$watcher" 2>/dev/null
     wait "$watcher" 2>/dev/null
     [ "$status" -eq 0 ] && exit 0
