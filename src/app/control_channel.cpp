@@ -1,6 +1,7 @@
 // The control channel's thread and its hand-over to the main thread. Connections are served one
 // at a time; every wait is short or bounded, so a silent or slow client delays the next by at most
-// REQUEST_WAIT_MS, and a stop is seen within POLL_MS.
+// REQUEST_WAIT_MS, and a stop is seen within POLL_MS. With no client the thread sleeps in the
+// accept, which the close wakes.
 #include "app/control_channel.h"
 
 #include <atomic>
@@ -152,7 +153,8 @@ std::uint32_t channel_thread(void *argument) {
     while (channel->stop.load() == 0) {
         LocalConnection *connection = nullptr;
         int trusted = 0;
-        if (local_server_accept(channel->server, POLL_MS, &connection, &trusted) != 0) {
+        // Idle, the thread sleeps until a client comes or control_channel_close wakes it.
+        if (local_server_accept(channel->server, WAIT_FOREVER_MS, &connection, &trusted) != 0) {
             clock_sleep_ms(POLL_MS);  // a failing wait must not spin
             continue;
         }
@@ -200,7 +202,8 @@ void control_channel_serve(ControlChannel *channel, const ControlContext *contex
 void control_channel_close(ControlChannel *channel) {
     if (channel == nullptr) return;
     channel->stop.store(1);
-    // Every wait of the thread is short: it ends soon after it sees the flag.
+    local_server_wake(channel->server);
+    // Every other wait of the thread is short: it ends soon after it sees the flag.
     while (thread_join(channel->thread, WAIT_FOREVER_MS) != 0) {
     }
     thread_close(channel->thread);

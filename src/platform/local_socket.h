@@ -17,12 +17,16 @@ bool local_socket_supported();
 // the only process serving this directory (process_claim_instance). Any thread.
 [[nodiscard]] LocalServer *local_server_open(const char *name);
 
-// Waits up to timeout_ms for a connection. 0 when one came: *connection receives it, and *trusted
+// Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) for a connection. 0 when one came: *connection receives it, and *trusted
 // is 1 when the kernel reports that its peer runs as this process's user or as root, 0 otherwise.
 // 0 with *connection null when the time-out passed first. -1 when the wait failed. The thread that
 // owns the server.
 int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConnection **connection,
                         int *trusted);
+
+// Makes a local_server_accept that waits, and every later one, return at once with no connection,
+// so that a thread waiting without a time-out can be told to end. Any thread.
+void local_server_wake(LocalServer *server);
 
 // Stops listening and removes the socket file; null is accepted.
 void local_server_close(LocalServer *server);

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/thread.h"
 #include "support/test_dir.h"
 
 namespace {
@@ -145,6 +148,36 @@ TEST_F(LocalSocket, SendToAPeerThatDoesNotReadEndsAtItsTimeOut) {
     EXPECT_EQ(local_send(peer, "x", 1, 1000), -1);
     EXPECT_NE(local_receive(peer, &byte, 1, 1000, &got), LOCAL_TIMED_OUT);
     local_close(peer);
+    local_server_close(server);
+}
+
+// An accept that waits without a time-out ends when woken, and every later one returns at once;
+// a client that comes after the wake is still there for nobody to take.
+TEST_F(LocalSocket, AWakeEndsAnAcceptWaitingForEver) {
+    LocalServer *server = local_server_open(NAME);
+    ASSERT_NE(server, nullptr);
+    std::atomic<int> result{99};
+    std::atomic<bool> got_one{false};
+    std::thread waiter([&] {
+        LocalConnection *connection = nullptr;
+        int trusted = 0;
+        result.store(local_server_accept(server, WAIT_FOREVER_MS, &connection, &trusted));
+        got_one.store(connection != nullptr);
+        local_close(connection);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(result.load(), 99);  // still waiting
+    local_server_wake(server);
+    waiter.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_FALSE(got_one.load());
+
+    LocalConnection *connection = nullptr;
+    int trusted = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(local_server_accept(server, WAIT_FOREVER_MS, &connection, &trusted), 0);
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     local_server_close(server);
 }
 

@@ -6,16 +6,21 @@
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <new>
+
+#include "platform/thread.h"
 
 struct LocalServer {
     int fd;
+    int wake;  // an eventfd: readable once local_server_wake was called
     char name[sizeof(sockaddr_un::sun_path)];
     dev_t device;  // the socket file we made, so that closing removes no other
     ino_t inode;
@@ -94,8 +99,11 @@ LocalServer *local_server_open(const char *name) {
         unlink(name);
         return nullptr;
     }
-    LocalServer *server = new (std::nothrow) LocalServer{fd, {}, info.st_dev, info.st_ino};
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    LocalServer *server =
+        wake < 0 ? nullptr : new (std::nothrow) LocalServer{fd, wake, {}, info.st_dev, info.st_ino};
     if (server == nullptr) {
+        if (wake >= 0) close(wake);
         close(fd);
         unlink(name);
         return nullptr;
@@ -108,8 +116,21 @@ int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConn
                         int *trusted) {
     *connection = nullptr;
     *trusted = 0;
-    int ready = wait_ready(server->fd, POLLIN, monotonic_ms() + timeout_ms);
-    if (ready <= 0) return ready;
+    std::uint64_t deadline_ms = monotonic_ms() + timeout_ms;
+    for (;;) {
+        std::uint64_t now = monotonic_ms();
+        std::uint64_t left = now >= deadline_ms ? 0 : deadline_ms - now;
+        int timeout = timeout_ms == WAIT_FOREVER_MS ? -1
+                      : left > INT_MAX               ? INT_MAX
+                                                     : static_cast<int>(left);
+        pollfd ready[2] = {{server->wake, POLLIN, 0}, {server->fd, POLLIN, 0}};
+        int got = poll(ready, 2, timeout);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0 || ready[0].revents != 0) return 0;  // the time-out, or woken
+        if ((ready[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) return -1;
+        break;
+    }
     int fd = accept4(server->fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
         // The peer may have given up between the wait and the accept: nothing came after all.
@@ -128,8 +149,14 @@ int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConn
     return 0;
 }
 
+void local_server_wake(LocalServer *server) {
+    std::uint64_t one = 1;
+    (void)!write(server->wake, &one, sizeof one);
+}
+
 void local_server_close(LocalServer *server) {
     if (server == nullptr) return;
+    close(server->wake);
     close(server->fd);
     struct stat info;
     if (lstat(server->name, &info) == 0 && info.st_dev == server->device &&

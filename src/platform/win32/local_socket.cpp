@@ -11,6 +11,8 @@ int local_server_accept(LocalServer *, std::uint32_t, LocalConnection **connecti
     return -1;
 }
 
+void local_server_wake(LocalServer *) {}
+
 void local_server_close(LocalServer *) {}
 
 int local_connect(const char *, LocalConnection **connection) {
