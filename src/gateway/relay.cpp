@@ -225,11 +225,15 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
         }
         if (port->disconnect_request.load() != 0) break;
 
-        if (line_carrier_ok(port)) {
-            if (settings.drop_on_falling_edge != 0) watch.carrier_seen.store(1);
-        } else if (settings.drop_on_falling_edge == 0 || watch.carrier_seen.load() != 0) {
-            result = 0;
-            break;
+        // With nothing watched the status only has to stay readable, which a sleeping relay
+        // looks at when it wakes; a stream of data does not pay for it with every block.
+        if (!waits || settings.watch_signals != 0 || !read_next) {
+            if (line_carrier_ok(port)) {
+                if (settings.drop_on_falling_edge != 0) watch.carrier_seen.store(1);
+            } else if (settings.drop_on_falling_edge == 0 || watch.carrier_seen.load() != 0) {
+                result = 0;
+                break;
+            }
         }
 
         bool input = true;
