@@ -242,13 +242,20 @@ def main():
         caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return caller
 
+    baseline = {}
+
     def quiet(label, calls):
+        """The whole process, and what each call adds to it without any (the listener's share)."""
         figures = measure_quiet({"gateway": [gateway.pid], "socat": socat_pids}, idle_s)
         for name in ("gateway", "socat"):
             wakes, cpu_ms = figures[name]
             results["%s, %s: wake-ups/s / CPU ms per 20 s" % (label, name)] = (wakes, cpu_ms)
             if calls:
-                results["%s, %s: per call" % (label, name)] = (wakes / calls, cpu_ms / calls)
+                base_wakes, base_cpu_ms = baseline[name]
+                results["%s, %s: added per call" % (label, name)] = (
+                    (wakes - base_wakes) / calls, (cpu_ms - base_cpu_ms) / calls)
+            else:
+                baseline[name] = (wakes, cpu_ms)
 
     results = {}
     try:

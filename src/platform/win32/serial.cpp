@@ -347,4 +347,5 @@ const ComBackend com_os_backend = {
     .purge = win32_purge,
     .cancel = win32_cancel,
     .close = win32_close,
+    .wait = nullptr,  // the specified polling: the relay reads every 50 ms
 };
