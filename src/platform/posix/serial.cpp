@@ -677,6 +677,8 @@ int posix_wait(void *device, ComWake *wake, int watch_lines, std::uint32_t timeo
         return -1;
     }
     int result = wait_events(serial, wake, watch_lines, timeout_ms, events);
+    // The read that follows finds its bytes there: it need not wait for them first.
+    if (result == 0 && (*events & COM_EVENT_INPUT) != 0) serial->line_quiet = false;
     transfer_end(serial, &serial->reading);
     return result;
 }
