@@ -347,5 +347,5 @@ const ComBackend com_os_backend = {
     .purge = win32_purge,
     .cancel = win32_cancel,
     .close = win32_close,
-    .wait = nullptr,  // the specified polling: the relay reads every 50 ms
+    .wait = nullptr,  // the relay polls here, reading every 50 ms
 };
