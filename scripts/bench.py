@@ -6,7 +6,8 @@ as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
   - one-byte echo round trip through the gateway and through socat (p50, p99), and their ratio;
   - throughput on the pty, caller to equipment and equipment to caller;
   - time from connect to the data path (the connect message);
-  - CPU time used in 20 s idle, with no call and with one open call;
+  - wake-ups per second and CPU milliseconds per 20 s while quiet: with no call, with one open
+    call and with nine, beside socat with as many calls (one socat per call, as it serves one);
   - peak memory (VmHWM) with nine calls up.
 
 usage: scripts/bench.py [--norvex build/native/src/norvex] [--quick]
@@ -170,6 +171,32 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
+def wakeups(pid):
+    """Times the process's threads went to sleep and were woken since they started."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as status:
+                for line in status:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total
+
+
+def measure_quiet(groups, seconds):
+    """Wake-ups per second and CPU ms per 20 s of each group of processes, over one window."""
+    def sample():
+        return {name: (sum(cpu_seconds(pid) for pid in pids), sum(wakeups(pid) for pid in pids))
+                for name, pids in groups.items()}
+    before = sample()
+    time.sleep(seconds)
+    after = sample()
+    return {name: ((after[name][1] - before[name][1]) / seconds,
+                   (after[name][0] - before[name][0]) * 1e3 * 20 / seconds) for name in groups}
+
+
 def peak_memory_kib(pid):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
@@ -199,15 +226,41 @@ def main():
 
     gateway = subprocess.Popen([os.path.abspath(arguments.norvex)], cwd=directory,
                                stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    floor_equipment = Equipment()
-    floor_port = free_port()
-    socat = subprocess.Popen(["socat", "TCP-LISTEN:%d,reuseaddr,nodelay" % floor_port,
-                              "FILE:%s,raw,echo=0" % floor_equipment.device()],
-                             stderr=subprocess.DEVNULL)
+    # The floor: one socat per call, each relaying TCP to a pty of its own.
+    floors = []
+    for _ in names:
+        floor_equipment = Equipment()
+        floor_port = free_port()
+        floor = subprocess.Popen(["socat", "TCP-LISTEN:%d,reuseaddr,nodelay" % floor_port,
+                                  "FILE:%s,raw,echo=0" % floor_equipment.device()],
+                                 stderr=subprocess.DEVNULL)
+        floors.append((floor, floor_equipment, floor_port))
+    socat_pids = [floor[0].pid for floor in floors]
+
+    def floor_call(index):
+        caller = socket.create_connection(("127.0.0.1", floors[index][2]))
+        caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return caller
+
+    baseline = {}
+
+    def quiet(label, calls):
+        """The whole process, and what each call adds to it without any (the listener's share)."""
+        figures = measure_quiet({"gateway": [gateway.pid], "socat": socat_pids}, idle_s)
+        for name in ("gateway", "socat"):
+            wakes, cpu_ms = figures[name]
+            results["%s, %s: wake-ups/s / CPU ms per 20 s" % (label, name)] = (wakes, cpu_ms)
+            if calls:
+                base_wakes, base_cpu_ms = baseline[name]
+                results["%s, %s: added per call" % (label, name)] = (
+                    (wakes - base_wakes) / calls, (cpu_ms - base_cpu_ms) / calls)
+            else:
+                baseline[name] = (wakes, cpu_ms)
+
     results = {}
     try:
         time.sleep(1.0)
-        results["cpu idle, no call (s per %d s)" % idle_s] = measure_idle(gateway.pid, idle_s)
+        quiet("no call", 0)
 
         setups = []
         for _ in range(5):
@@ -219,48 +272,49 @@ def main():
 
         caller, _ = connect(telnet_port, READY)
         p50, p99 = round_trips(caller, trips)
-        floor_caller = socket.create_connection(("127.0.0.1", floor_port))
-        floor_caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        floor_caller = floor_call(0)
         time.sleep(0.2)
         floor_p50, floor_p99 = round_trips(floor_caller, trips)
         results["echo p50 / p99 gateway (ms)"] = (p50 * 1e3, p99 * 1e3)
         results["echo p50 / p99 socat (ms)"] = (floor_p50 * 1e3, floor_p99 * 1e3)
         results["echo p50 ratio gateway/socat"] = p50 / floor_p50
 
-        results["cpu idle, one open call (s per %d s)" % idle_s] = measure_idle(gateway.pid, idle_s)
+        to_equipment = throughput_to_equipment(caller, equipment["COM1"], volume) / 1e6
+        floor_to_equipment = throughput_to_equipment(floor_caller, floors[0][1], volume) / 1e6
+        to_caller = throughput_to_caller(caller, equipment["COM1"], volume) / 1e6
+        floor_to_caller = throughput_to_caller(floor_caller, floors[0][1], volume) / 1e6
+        results["caller->equipment MB/s gateway / socat"] = (to_equipment, floor_to_equipment)
+        results["caller->equipment ratio gateway/socat"] = to_equipment / floor_to_equipment
+        results["equipment->caller MB/s gateway / socat"] = (to_caller, floor_to_caller)
+        results["equipment->caller ratio gateway/socat"] = to_caller / floor_to_caller
 
-        results["throughput caller->equipment (MB/s)"] = throughput_to_equipment(
-            caller, equipment["COM1"], volume) / 1e6
-        results["throughput equipment->caller (MB/s)"] = throughput_to_caller(
-            caller, equipment["COM1"], volume) / 1e6
-        floor_caller.close()
+        time.sleep(1.0)
+        quiet("1 quiet call", 1)
 
         others = [connect(telnet_port, READY)[0] for _ in names[1:]]
+        floor_others = [floor_call(index) for index in range(1, len(floors))]
         time.sleep(1.0)
+        quiet("9 quiet calls", 9)
         results["peak memory with 9 calls (MiB)"] = peak_memory_kib(gateway.pid) / 1024
-        for other in others:
+        for other in others + floor_others:
             other.close()
         caller.close()
+        floor_caller.close()
     finally:
         gateway.terminate()
         gateway.wait(30)
-        socat.kill()
-        socat.wait()
-        for item in list(equipment.values()) + [floor_equipment]:
+        for floor, _, _ in floors:
+            floor.kill()
+            floor.wait()
+        for item in list(equipment.values()) + [floor[1] for floor in floors]:
             item.close()
         shutil.rmtree(directory, ignore_errors=True)
 
     for name, value in results.items():
         if isinstance(value, tuple):
-            print("%-44s %s" % (name, " / ".join("%.3f" % v for v in value)))
+            print("%-52s %s" % (name, " / ".join("%.3f" % v for v in value)))
         else:
-            print("%-44s %.3f" % (name, value))
-
-
-def measure_idle(pid, seconds):
-    before = cpu_seconds(pid)
-    time.sleep(seconds)
-    return cpu_seconds(pid) - before
+            print("%-52s %.3f" % (name, value))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "app/session.h"
 #include "app/settings_fields.h"
 #include "app/status.h"
+#include "gateway/relay.h"
 #include "platform/clock.h"
 #include "platform/local_socket.h"
 #include "resources/resource_ids.h"
@@ -73,6 +74,7 @@ void answer_disconnect(const std::string &typed_name, std::string *reply,
         if (busy) {
             caller = status_caller_text(record->caller_address.load(), record->caller_host_name);
             record->disconnect_request.store(1);
+            relay_wake(record);
         }
     }
     list_unlock();

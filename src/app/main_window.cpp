@@ -9,6 +9,7 @@
 #include "app/program.h"
 #include "app/session.h"
 #include "app/status.h"
+#include "gateway/relay.h"
 #include "dialogs/dialogs.h"
 #include "platform/ui.h"
 #include "resources/resource_ids.h"
@@ -149,6 +150,7 @@ void force_disconnect(UiWindow *window, std::int32_t row) {
         ui_message_box(window, with_port_name(text, name).c_str(), "NORVEX", UI_BOX_YES_NO) ==
             UI_ANSWER_YES) {
         port->disconnect_request.store(1);
+        relay_wake(port);
     }
     port_record_unreference(port);
 }

@@ -7,6 +7,7 @@
 
 #include "gateway/access_log.h"
 #include "gateway/connection.h"
+#include "gateway/relay.h"
 #include "gateway/server_state.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -241,6 +242,7 @@ bool gateway_stop(Thread *listener) {
     std::uint32_t start = clock_tick_ms();
     do {
         server_stop.store(1);
+        relay_wake(nullptr);
         if (thread_join(listener, STOP_WAIT_MS) == 0) {
             thread_close(listener);
             release_server();

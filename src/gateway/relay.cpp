@@ -1,6 +1,7 @@
 // The relay loop, its socket reader and the reader's ending.
 #include "gateway/relay.h"
 
+#include <mutex>
 #include <new>
 
 #include "gateway/server_state.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the caller
+constexpr std::uint32_t READER_WAIT_MS = 1000;  // the reader's wait for the caller, where bounded
 constexpr std::uint32_t CANCEL_RETRY_MS = 100;
 constexpr int SERIAL_CANCEL_TRIES = 10;
 
@@ -60,6 +61,50 @@ int result_after_give_up(const RelayWatch &watch) {
     return reason == GAVE_UP_CALLER || reason == GAVE_UP_LINE ? 0 : -1;
 }
 
+// The relays that sleep in com_wait, each with its wake-up, so that relay_wake can reach them.
+// An entry lives on its relay's stack from before its first wait until after its last.
+struct RelayWaiter {
+    PortRecord *port;
+    ComWake *wake;
+    RelayWaiter *next;
+};
+
+std::mutex waiters_lock;
+RelayWaiter *waiters = nullptr;  // under waiters_lock
+// The test hook writes; the relays read.
+std::atomic<std::uint32_t> quiet_look_ms{RELAY_QUIET_LOOK_MS};
+
+void waiter_add(RelayWaiter *waiter) {
+    std::lock_guard<std::mutex> hold(waiters_lock);
+    waiter->next = waiters;
+    waiters = waiter;
+}
+
+void waiter_remove(RelayWaiter *waiter) {
+    std::lock_guard<std::mutex> hold(waiters_lock);
+    for (RelayWaiter **link = &waiters; *link != nullptr; link = &(*link)->next) {
+        if (*link == waiter) {
+            *link = waiter->next;
+            return;
+        }
+    }
+}
+
+// How long until the idle limit would be reached with nothing moving (0: reached), or
+// COM_WAIT_FOREVER without one. The reader's tick is read before the clock, so that it is never
+// later than `now`.
+std::uint32_t idle_left_ms(std::uint32_t idle_limit_ms,
+                           const std::atomic<std::uint32_t> &socket_activity_time,
+                           std::uint32_t serial_activity_time) {
+    if (idle_limit_ms == 0) return COM_WAIT_FOREVER;
+    std::uint32_t socket_time = socket_activity_time.load();
+    std::uint32_t now = clock_tick_ms();
+    std::uint32_t socket_quiet = now - socket_time;
+    std::uint32_t serial_quiet = now - serial_activity_time;
+    std::uint32_t quiet = socket_quiet < serial_quiet ? socket_quiet : serial_quiet;
+    return quiet >= idle_limit_ms ? 0 : idle_limit_ms - quiet;
+}
+
 // Ends the reader: reader_done, and its wait for the caller cut short by ending the socket's
 // receiving half (sends still work, for the disconnect message). One stuck past the grace period
 // is inside a blocking call: a serial write held back by flow control, cancelled first and for a
@@ -80,11 +125,25 @@ void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetCh
 
 }  // namespace
 
+void relay_wake(PortRecord *port) {
+    std::lock_guard<std::mutex> hold(waiters_lock);
+    for (RelayWaiter *waiter = waiters; waiter != nullptr; waiter = waiter->next) {
+        if (port == nullptr || waiter->port == port) com_wake_signal(waiter->wake);
+    }
+}
+
+void relay_set_quiet_look_ms(std::uint32_t ms) {
+    quiet_look_ms.store(ms == 0 ? RELAY_QUIET_LOOK_MS : ms);
+}
+
 std::uint32_t relay_socket_reader(void *param) {
     RelayReaderArgs *args = static_cast<RelayReaderArgs *>(param);
+    // Its end comes with net_cancel_receive; where that leaves a wait running, the wait is bounded
+    // so that the reader sees reader_done.
+    std::uint32_t wait_ms = net_cancel_receive_ends_waits() ? WAIT_FOREVER_MS : READER_WAIT_MS;
     while (args->reader_done->load() == 0) {
         std::int32_t ready = 0;
-        if (net_wait(args->channel->socket, NET_READABLE, READER_WAIT_MS, &ready) != 0) break;
+        if (net_wait(args->channel->socket, NET_READABLE, wait_ms, &ready) != 0) break;
         if ((ready & NET_READABLE) == 0 || args->reader_done->load() != 0) continue;
 
         std::int32_t received = 0;
@@ -109,6 +168,7 @@ std::uint32_t relay_socket_reader(void *param) {
         }
     }
     args->reader_done->store(1);
+    relay_wake(args->port);  // the caller has gone: the relay ends now, not at its next event
     return 0;
 }
 
@@ -134,15 +194,27 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
     TelnetGiveUp flow_give_up = channel->give_up;
     void *flow_context = channel->give_up_context;
     telnet_set_give_up(channel, relay_gives_up, &watch);
+
+    // A device that can wait lets a quiet call sleep; without a wake-up the relay polls as the
+    // read cycle allows.
+    RelayWaiter waiter{port, com_wake_create(), nullptr};
+    bool waits = waiter.wake != nullptr && com_can_wait(port->com_handle.load()) != 0;
+    if (waits) waiter_add(&waiter);
+
     RelayReaderArgs args{channel, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
                          &socket_activity_time};
     Thread *reader = thread_start(relay_socket_reader, &args, 0);
     if (reader == nullptr) {
+        if (waits) waiter_remove(&waiter);
+        com_wake_close(waiter.wake);
         telnet_set_give_up(channel, flow_give_up, flow_context);
         delete[] buffers;
         return -1;
     }
 
+    // Right after data more is probably there: read at once. After an empty read, wait for the
+    // device instead of reading again.
+    bool read_next = true;
     for (;;) {
         if (server_stop.load() != 0) break;
         if (reader_done.load() != 0) {
@@ -153,34 +225,51 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
         }
         if (port->disconnect_request.load() != 0) break;
 
-        if (line_carrier_ok(port)) {
-            if (settings.drop_on_falling_edge != 0) watch.carrier_seen.store(1);
-        } else if (settings.drop_on_falling_edge == 0 || watch.carrier_seen.load() != 0) {
-            result = 0;
-            break;
-        }
-
-        std::uint32_t count = 0;
-        if (!serial_read(port, buffers, RELAY_BLOCK_SIZE, &count)) break;
-        std::uint32_t now = clock_tick_ms();
-        if (count > 0) {
-            serial_activity_time = now;
-            if (telnet_send_data(channel, buffers, static_cast<std::int32_t>(count)) != 0) {
-                // Held by a caller who does not read until an end condition came, or failed.
-                result = result_after_give_up(watch);
-                break;
-            }
-            if (keyword_length > 0 &&
-                keyword_feed(keyword, keyword_length, &keyword_match, buffers, count)) {
+        // With nothing watched the status only has to stay readable, which a sleeping relay
+        // looks at when it wakes; a stream of data does not pay for it with every block.
+        if (!waits || settings.watch_signals != 0 || !read_next) {
+            if (line_carrier_ok(port)) {
+                if (settings.drop_on_falling_edge != 0) watch.carrier_seen.store(1);
+            } else if (settings.drop_on_falling_edge == 0 || watch.carrier_seen.load() != 0) {
                 result = 0;
                 break;
             }
         }
-        // The reader's tick is read before the clock, so that it is never later than `later`.
-        std::uint32_t socket_time = socket_activity_time.load();
-        std::uint32_t later = clock_tick_ms();
-        if (idle_limit_ms != 0 && later - socket_time >= idle_limit_ms &&
-            later - serial_activity_time >= idle_limit_ms) {
+
+        bool input = true;
+        if (waits && !read_next) {
+            std::uint32_t events = 0;
+            std::uint32_t wait_ms =
+                idle_left_ms(idle_limit_ms, socket_activity_time, serial_activity_time);
+            std::uint32_t look_ms = quiet_look_ms.load();
+            if (wait_ms > look_ms) wait_ms = look_ms;
+            // A failed wait is the device failing, as a failed read would be.
+            if (com_wait(port->com_handle.load(), waiter.wake, settings.watch_signals != 0,
+                         wait_ms, &events) != 0) {
+                break;
+            }
+            input = (events & COM_EVENT_INPUT) != 0;
+        }
+        if (input) {
+            std::uint32_t count = 0;
+            if (!serial_read(port, buffers, RELAY_BLOCK_SIZE, &count)) break;
+            read_next = count > 0;
+            if (count > 0) {
+                serial_activity_time = clock_tick_ms();
+                if (telnet_send_data(channel, buffers, static_cast<std::int32_t>(count)) != 0) {
+                    // Held by a caller who does not read until an end condition came, or failed.
+                    result = result_after_give_up(watch);
+                    break;
+                }
+                if (keyword_length > 0 &&
+                    keyword_feed(keyword, keyword_length, &keyword_match, buffers, count)) {
+                    result = 0;
+                    break;
+                }
+            }
+        }
+        if (idle_limit_ms != 0 &&
+            idle_left_ms(idle_limit_ms, socket_activity_time, serial_activity_time) == 0) {
             result = 0;
             break;
         }
@@ -188,6 +277,8 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
 
     end_reader(reader, &reader_done, channel, port);
     thread_close(reader);
+    if (waits) waiter_remove(&waiter);
+    com_wake_close(waiter.wake);
     telnet_set_give_up(channel, flow_give_up, flow_context);
     delete[] buffers;
     return result;

@@ -34,3 +34,17 @@ struct RelayReaderArgs {
 
 // Thread body of the socket reader. Exit code 0.
 std::uint32_t relay_socket_reader(void *args);
+
+// Where the device can wait for its events (Linux), a quiet relay sleeps until the device has
+// input or a line change, the caller leaves, its idle limit runs out, it is woken, or
+// RELAY_QUIET_LOOK_MS have passed (it then looks at its end conditions, the modem status among
+// them, as in any cycle); elsewhere it polls with every read. Whoever sets port->disconnect_request
+// or server_stop wakes the relays afterwards with this (null: every relay, for the server's stop),
+// so that they end at once. Any thread.
+void relay_wake(PortRecord *port);
+
+constexpr std::uint32_t RELAY_QUIET_LOOK_MS = 1000;
+
+// Test hook: the quiet look's interval (0: RELAY_QUIET_LOOK_MS again), so that a test can tell an
+// end that woke the relay from one it found by looking.
+void relay_set_quiet_look_ms(std::uint32_t ms);

@@ -118,6 +118,10 @@ void net_cancel(NetSocket socket);
 // while the owner has not closed the socket.
 void net_cancel_receive(NetSocket socket);
 
+// 1 where net_cancel_receive also ends a wait in progress (Linux), so a waiting thread that is
+// ended that way needs no time-out; 0 where it does not (Windows). Any thread.
+int net_cancel_receive_ends_waits();
+
 // Closes the socket and sets *socket to NET_NO_SOCKET; a socket that is already NET_NO_SOCKET is
 // left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
 void net_close(NetSocket *socket);

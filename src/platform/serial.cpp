@@ -263,3 +263,19 @@ int com_cancel(ComHandle handle) {
         return 0;
     });
 }
+
+int com_can_wait(ComHandle handle) {
+    int can =
+        call_on(handle, [](const ComBackend *b, void *) { return b->wait != nullptr ? 1 : 0; });
+    return can == 1 ? 1 : 0;
+}
+
+int com_wait(ComHandle handle, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
+             std::uint32_t *events) {
+    *events = 0;
+    int result = fallible_call_on(handle, [=](const ComBackend *b, void *d) {
+        return b->wait == nullptr ? -1 : b->wait(d, wake, watch_lines, timeout_ms, events);
+    });
+    if (result != 0) *events = 0;
+    return result;
+}

@@ -160,3 +160,40 @@ void com_close(ComHandle handle);
 // with the start of an I/O cancels again until the thread it waits for has left. -1 when the
 // handle is not open.
 int com_cancel(ComHandle handle);
+
+// -- waiting for what a device has to say --
+// A reading loop that would otherwise poll (a read that returns after 50 ms when the line is quiet)
+// can sleep until something happens: input to read, a change of the input lines, or a wake-up
+// from another thread. Devices that cannot do this (Windows here) leave their users polling.
+
+// A wake-up for com_wait. Signalled by any thread; the running wait, or else the next one, takes
+// the signal and returns. Signals before a take count as one.
+struct ComWake;
+// Null on failure.
+[[nodiscard]] ComWake *com_wake_create();
+// Null is accepted. Nobody may wait on it any more.
+void com_wake_close(ComWake *wake);
+void com_wake_signal(ComWake *wake);
+// Takes a pending signal: 1 when there was one. For the device tables' waits.
+int com_wake_take(ComWake *wake);
+
+// What a com_wait found (bits).
+constexpr std::uint32_t COM_EVENT_INPUT = 1;  // a read would not wait: bytes, a hang-up or an error
+constexpr std::uint32_t COM_EVENT_LINES = 2;  // the input lines changed (or cannot be read)
+constexpr std::uint32_t COM_EVENT_WAKE = 4;   // the wake-up was signalled (and is taken)
+
+constexpr std::uint32_t COM_WAIT_FOREVER = 0xFFFFFFFFu;
+// How often a device that cannot announce a change of its input lines has them looked at during
+// a wait that watches them (a device without modem lines is not looked at: nothing changes there).
+constexpr std::uint32_t COM_LINE_LOOK_MS = 50;
+
+// 1 when com_wait works on the handle, 0 when it does not (the device cannot wait, or the handle
+// is not open). Any thread.
+[[nodiscard]] int com_can_wait(ComHandle handle);
+// Waits up to timeout_ms (COM_WAIT_FOREVER: no limit) until input waits to be read, the input
+// lines change (only with watch_lines non-zero) or `wake` is signalled; *events receives the
+// COM_EVENT_* bits found, 0 when the time-out passed first. The wait is the handle's read for the
+// rules of threads: a read cancel or a close ends it. -1 on a device error, a cancel, a close, or
+// a device that cannot wait (*events is then 0). The port's one reading thread.
+[[nodiscard]] int com_wait(ComHandle handle, ComWake *wake, int watch_lines,
+                           std::uint32_t timeout_ms, std::uint32_t *events);

@@ -36,6 +36,10 @@ struct ComBackend {
     // must fail at once. Any thread; never blocks for long.
     void (*cancel)(void *device, std::uint32_t which, int closing);
     void (*close)(void *device);  // releases everything; no call runs any more
+    // com_wait; counts as the device's read (at most one of either at a time, ended by a read
+    // cancel). Null: the device cannot wait, and its users poll with reads.
+    int (*wait)(void *device, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
+                std::uint32_t *events);
 };
 
 // The operating system's devices.

@@ -13,8 +13,10 @@ constexpr std::int32_t RECEIVE_BUFFER_SIZE = 1024;
 constexpr std::uint32_t SETTLE_SLEEP_MS = 200;  // before each look at the peer's input
 constexpr std::uint32_t QUIET_WAIT_MS = 100;    // a peer silent this long has said its piece
 
-// Escaped data goes out in pieces of this size, all under one hold of the send guard.
-constexpr std::int32_t SEND_CHUNK_SIZE = 512;
+// Escaped data goes out in pieces of this size, all under one hold of the send guard. A relay
+// block (1024 bytes) goes in one piece even when every byte is 255 and doubled: each send is a
+// segment of its own and a wake-up of the caller's side.
+constexpr std::int32_t SEND_CHUNK_SIZE = 2048 + 2;
 
 // The answer to a peer's request, by option. NO_VERB: no option command is sent.
 constexpr std::uint8_t NO_VERB = 0;

@@ -1,15 +1,25 @@
 // The in-process gateway under conditions that only Linux lets a test make: the process out of
-// file descriptors while a caller waits to be accepted; and what the kernel shows of an accepted
-// caller's socket.
+// file descriptors while a caller waits to be accepted; what the kernel shows of an accepted
+// caller's socket; and how soon a quiet call on a pty ends or passes data.
 #include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "gateway/relay.h"
 #include "platform/faults.h"
+#include "platform/posix/posix_serial_lines.h"
+#include "sim/background.h"
 #include "support/gateway_fixture.h"
 #include "support/loopback.h"
 
@@ -90,6 +100,185 @@ TEST(AcceptedSocket, HasKeepaliveWithEveryValueSet) {
     EXPECT_EQ(keepalive.idle_s, 60);
     EXPECT_EQ(keepalive.interval_s, 6);
     EXPECT_EQ(keepalive.count, 10);
+}
+
+// A gateway whose one port is the slave of a pty; the test plays the equipment on the master. The
+// relay's quiet look is pushed out of reach, so that what ends a call here woke the relay by
+// itself; the bound is generous (each is due within milliseconds) and the figures go to the
+// test's output.
+class QuietPtyCall : public GatewayTest {
+protected:
+    static constexpr std::uint32_t REACTS_MS = 3000;
+
+    void SetUp() override {
+        GatewayTest::SetUp();
+        relay_set_quiet_look_ms(600000);
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
+        settings = make_port(ptsname(master));
+        ASSERT_LT(std::strlen(ptsname(master)), sizeof settings.port_name);
+        settings.flow_control = 0;
+        settings.raise_signals = 0;
+        settings.confirm_signals = 0;
+        settings.watch_signals = 0;
+        text_set(settings.connect_message, "connected\r\n");
+    }
+    void TearDown() override {
+        GatewayTest::TearDown();
+        relay_set_quiet_look_ms(0);
+        if (master >= 0) close(master);
+    }
+    void start() {
+        ASSERT_TRUE(port_list_add(&settings));
+        start_server();
+    }
+    // What the gateway wrote to the equipment until `text` came (true) or limit_ms passed.
+    bool equipment_reads(const std::string &text, std::uint32_t limit_ms = 10000) {
+        return wait_until(
+            [&] {
+                char buffer[4096];
+                ssize_t n = read(master, buffer, sizeof buffer);
+                if (n > 0) equipment_received.append(buffer, static_cast<std::size_t>(n));
+                return equipment_received.find(text) != std::string::npos;
+            },
+            limit_ms);
+    }
+    void equipment_sends(const std::string &text) {
+        ASSERT_EQ(write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // Time from the trigger until the gateway closes the caller's connection; REACTS_MS or more
+    // when it did not.
+    template <typename Trigger>
+    std::uint32_t time_the_end(TestCaller &caller, const char *what, Trigger trigger) {
+        clock_sleep_ms(200);  // the call goes quiet
+        std::uint32_t start = clock_tick_ms();
+        trigger();
+        bool closed = caller.read_until_closed(REACTS_MS);
+        std::uint32_t took = closed ? clock_tick_ms() - start : REACTS_MS;
+        std::printf("%-32s %u ms\n", what, static_cast<unsigned>(took));
+        return took;
+    }
+
+    int master = -1;
+    PortSettings settings{};
+    std::string equipment_received;
+};
+
+TEST_F(QuietPtyCall, ForcedDisconnectServerStopAndTheCallerLeavingEndItAtOnce) {
+    start();
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        EXPECT_LT(time_the_end(caller, "forced disconnect",
+                               [&] {
+                                   // As the control channel and the main window make it.
+                                   port_list_at(0)->disconnect_request.store(1);
+                                   relay_wake(port_list_at(0));
+                               }),
+                  REACTS_MS);
+        ASSERT_TRUE(wait_log_lines(1));
+        EXPECT_EQ(log_reason(log_lines()[0]), "transfer fail");
+    }
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        clock_sleep_ms(200);
+        std::uint32_t start = clock_tick_ms();
+        caller.close();
+        EXPECT_TRUE(wait_log_lines(2, REACTS_MS));
+        std::uint32_t took = clock_tick_ms() - start;
+        std::printf("%-32s %u ms\n", "caller leaves", static_cast<unsigned>(took));
+        EXPECT_TRUE(log_has_end_time(log_lines()[1]));
+    }
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        // The stop returns once the listener has seen it too; the call ends before that.
+        std::atomic<bool> stopped{false};
+        Background *stopping = nullptr;
+        EXPECT_LT(time_the_end(caller, "server stop",
+                               [&] {
+                                   Thread *listener = server;
+                                   server = nullptr;
+                                   stopping = background_start(
+                                       [&, listener] { stopped.store(gateway_stop(listener)); });
+                               }),
+                  REACTS_MS);
+        ASSERT_NE(stopping, nullptr);
+        EXPECT_TRUE(background_join(stopping, 30000));
+        EXPECT_TRUE(stopped.load());
+    }
+}
+
+TEST_F(QuietPtyCall, KeywordAndIdleLimitEndItInTime) {
+    text_set(settings.disconnect_keyword, "NO CARRIER");
+    settings.idle_timeout_s = 1;
+    start();
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        EXPECT_LT(time_the_end(caller, "disconnect keyword",
+                               [&] { equipment_sends("\r\nNO CARRIER\r\n"); }),
+                  REACTS_MS);
+        EXPECT_NE(caller.received.find("NO CARRIER"), std::string::npos);
+    }
+    {
+        // The limit runs from the relay's start: after the caller came, before "connected" came.
+        std::uint32_t came = clock_tick_ms();
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        std::uint32_t connected = clock_tick_ms();
+        EXPECT_TRUE(caller.read_until_closed(1000 + REACTS_MS));
+        std::uint32_t end = clock_tick_ms();
+        std::printf("%-32s %u ms\n", "idle limit of 1 s", static_cast<unsigned>(end - connected));
+        EXPECT_GE(end - came, 1000u);
+        EXPECT_LT(end - connected, 1000 + REACTS_MS);
+    }
+}
+
+TEST_F(QuietPtyCall, DataBothWaysGetsThroughAtOnce) {
+    start();
+    TestCaller caller(port);
+    ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+    for (int round = 0; round < 5; ++round) {
+        clock_sleep_ms(200);  // the call goes quiet
+        std::string ping = "ping" + std::to_string(round);
+        std::uint32_t start = clock_tick_ms();
+        equipment_sends(ping);
+        EXPECT_TRUE(caller.read_until(ping, REACTS_MS));
+        std::uint32_t to_caller = clock_tick_ms() - start;
+        clock_sleep_ms(200);
+        std::string pong = "pong" + std::to_string(round);
+        start = clock_tick_ms();
+        caller.send(pong);
+        EXPECT_TRUE(equipment_reads(pong, REACTS_MS));
+        std::uint32_t to_equipment = clock_tick_ms() - start;
+        std::printf("round %d: to the caller %u ms, to the equipment %u ms\n", round,
+                    static_cast<unsigned>(to_caller), static_cast<unsigned>(to_equipment));
+    }
+}
+
+// A pty has no modem lines; lent ones stand in for a device that has them, whose lines the relay
+// can only look at while it waits.
+TEST_F(QuietPtyCall, AWatchedSignalDroppingEndsIt) {
+    std::atomic<int> inputs{TIOCM_CAR};
+    std::atomic<int> outputs{0};
+    posix_serial_lend_lines(&inputs, &outputs);
+    settings.watch_signals = SIGNAL_CD;
+    start();
+    {
+        TestCaller caller(port);
+        ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+        EXPECT_LT(time_the_end(caller, "watched signal drops", [&] { inputs.store(0); }),
+                  REACTS_MS);
+    }
+    stop_server();
+    posix_serial_lend_lines(nullptr, nullptr);
+    ASSERT_TRUE(wait_log_lines(1));
+    EXPECT_TRUE(log_has_end_time(log_lines()[0]));
 }
 
 }  // namespace

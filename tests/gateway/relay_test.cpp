@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "support/relay_call.h"
 
 namespace {
@@ -52,6 +54,11 @@ TEST(Relay, SerialReadFailureEndsAbnormally) {
     call.attach();
     sim_fail_call_of(call.sim, SIM_CALL_READ, 3);
     Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    // A quiet line is read only when something comes: the equipment sends until a read fails.
+    for (int i = 0; i < 10 && !relay.done.load(); ++i) {
+        sim_send_text(call.sim, "x");
+        wait_until([&] { return relay.done.load() || sim_unread(call.sim) == 0; }, 5000);
+    }
     EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
 }
 
@@ -311,6 +318,173 @@ TEST(Relay, AReaderStuckInASendToACallerWhoDoesNotReadIsEnded) {
     semaphore_release(call.guard);
     net_cancel(call.pair.peer);
     EXPECT_EQ(chatter.wait(10000), 0);
+}
+
+// How soon each end condition ends a quiet call, and data gets through, with the relay's quiet
+// look pushed out of reach: whatever ends the call here woke the relay by itself. The bound is
+// generous (each is due within milliseconds); the figures go to the test's output.
+class RelayReaction : public ::testing::Test {
+protected:
+    void SetUp() override { relay_set_quiet_look_ms(600000); }
+    void TearDown() override {
+        relay_set_quiet_look_ms(0);
+        server_stop.store(0);
+    }
+};
+
+constexpr std::uint32_t REACTS_MS = 3000;
+
+struct Reaction {
+    int result;          // the relay's, 99 when it had not ended within REACTS_MS
+    std::uint32_t took;  // from the trigger to the end
+};
+
+// Starts the relay, lets it settle into its wait on the quiet line, pulls the trigger and times
+// the end. A relay that does not end in time is stopped, so that the test goes on.
+template <typename Trigger>
+Reaction time_the_end(RelayCall &call, const char *what, Trigger trigger) {
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    EXPECT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
+    clock_sleep_ms(100);  // well inside the wait
+    std::uint32_t start = clock_tick_ms();
+    trigger();
+    Reaction reaction{relay.wait(REACTS_MS), clock_tick_ms() - start};
+    if (reaction.result == 99) {
+        server_stop.store(1);
+        relay_wake(nullptr);
+        relay.wait(60000);
+    }
+    std::printf("%-32s %u ms\n", what, static_cast<unsigned>(reaction.took));
+    return reaction;
+}
+
+TEST_F(RelayReaction, TheStopsAndTheCallerLeavingEndAQuietCallAtOnce) {
+    {
+        RelayCall call("SIMQ1");
+        call.attach();
+        Reaction r = time_the_end(call, "forced disconnect", [&] {
+            call.port->disconnect_request.store(1);
+            relay_wake(call.port.get());
+        });
+        EXPECT_EQ(r.result, -1);
+    }
+    {
+        RelayCall call("SIMQ2");
+        call.attach();
+        Reaction r = time_the_end(call, "server stop", [&] {
+            server_stop.store(1);
+            relay_wake(nullptr);
+        });
+        EXPECT_EQ(r.result, -1);
+    }
+    {
+        RelayCall call("SIMQ3");
+        call.attach();
+        Reaction r = time_the_end(call, "caller leaves", [&] { net_close(&call.pair.peer); });
+        EXPECT_EQ(r.result, 0);
+    }
+    {  // another port's forced disconnect leaves this call alone
+        RelayCall call("SIMQ4");
+        RelayCall other("SIMQ5");
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
+        other.port->disconnect_request.store(1);
+        relay_wake(other.port.get());
+        clock_sleep_ms(300);
+        EXPECT_FALSE(relay.done.load());
+        sim_send_text(call.sim, "still here");
+        EXPECT_EQ(caller_bytes(call, 10), bytes_of("still here"));
+        net_close(&call.pair.peer);
+        EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
+    }
+}
+
+TEST_F(RelayReaction, WatchedSignalsKeywordAndIdleLimitEndAQuietCallInTime) {
+    {
+        RelayCall call("SIMQ6");
+        call.settings().watch_signals = SIGNAL_CD;
+        sim_set_inputs(call.sim, COM_RLSD_ON);
+        call.attach();
+        Reaction r = time_the_end(call, "watched signal drops",
+                                  [&] { sim_set_input(call.sim, COM_RLSD_ON, false); });
+        EXPECT_EQ(r.result, 0);
+    }
+    {  // falling edge: the rise is seen while the call sleeps, then the drop ends it
+        RelayCall call("SIMQ7");
+        call.settings().watch_signals = SIGNAL_CD;
+        call.settings().drop_on_falling_edge = 1;
+        call.attach();
+        Reaction r = time_the_end(call, "falling edge", [&] {
+            int waits = sim_calls(call.sim, SIM_CALL_WAIT);
+            sim_set_input(call.sim, COM_RLSD_ON, true);
+            // The relay has looked at the rise and sleeps again.
+            EXPECT_TRUE(
+                wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > waits; }, 10000));
+            sim_set_input(call.sim, COM_RLSD_ON, false);
+        });
+        EXPECT_EQ(r.result, 0);
+    }
+    {
+        RelayCall call("SIMQ8");
+        text_set(call.settings().disconnect_keyword, "NO CARRIER");
+        call.attach();
+        Reaction r = time_the_end(call, "disconnect keyword",
+                                  [&] { sim_send_text(call.sim, "\r\nNO CARRIER\r\n"); });
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(call.caller_received(), "\r\nNO CARRIER\r\n");
+    }
+    {  // to the same second: not before the limit, and not a look later
+        RelayCall call("SIMQ9");
+        call.settings().idle_timeout_s = 2;
+        call.attach();
+        std::uint32_t start = clock_tick_ms();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        EXPECT_EQ(relay.wait(2000 + REACTS_MS), 0);
+        std::uint32_t took = clock_tick_ms() - start;
+        std::printf("%-32s %u ms\n", "idle limit of 2 s", static_cast<unsigned>(took));
+        EXPECT_GE(took, 1990u);
+    }
+    {  // the caller's typing moves the deadline the sleeping relay set itself
+        RelayCall call("SIMQ10");
+        call.settings().idle_timeout_s = 2;
+        call.attach();
+        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
+        clock_sleep_ms(1000);
+        sim_send_text(call.sim, "x");  // both directions must be idle: the device's side too
+        EXPECT_EQ(caller_bytes(call, 1), bytes_of("x"));
+        call.caller_sends(bytes_of("k"));
+        ASSERT_TRUE(sim_wait_received(call.sim, "k", 10000));
+        std::uint32_t typed = clock_tick_ms();
+        EXPECT_EQ(relay.wait(2000 + REACTS_MS), 0);
+        EXPECT_GE(clock_tick_ms() - typed, 1900u);
+    }
+}
+
+TEST_F(RelayReaction, DataAndBreakGetThroughAQuietCallAtOnce) {
+    RelayCall call("SIMQ11");
+    call.attach();
+    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > round; }, 10000));
+        clock_sleep_ms(100);
+        std::uint32_t start = clock_tick_ms();
+        sim_send_text(call.sim, "ping");
+        EXPECT_EQ(caller_bytes(call, 4), bytes_of("ping"));
+        std::uint32_t to_caller = clock_tick_ms() - start;
+        start = clock_tick_ms();
+        call.caller_sends(bytes_of("pong") + bytes_of({255, 243}));
+        ASSERT_TRUE(sim_wait_breaks(call.sim, static_cast<std::size_t>(round) + 1, REACTS_MS));
+        std::uint32_t to_break = clock_tick_ms() - start;
+        EXPECT_LT(to_caller, REACTS_MS);
+        EXPECT_LT(to_break, REACTS_MS + RELAY_BREAK_MS);
+        std::printf("round %d: to the caller %u ms, to the device and its break %u ms\n", round,
+                    static_cast<unsigned>(to_caller), static_cast<unsigned>(to_break));
+    }
+    EXPECT_EQ(sim_take_received(call.sim), "pongpongpongpongpong");
+    net_close(&call.pair.peer);
+    EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
 }
 
 }  // namespace

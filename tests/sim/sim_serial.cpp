@@ -247,6 +247,38 @@ int sim_read(void *device, void *buffer, std::uint32_t maximum, std::uint32_t *c
     return result;
 }
 
+// The wake-up is the platform's and cannot wake this device's condition variable: it is looked
+// at this often while a wait runs.
+constexpr std::uint32_t WAKE_LOOK_MS = 5;
+
+int sim_wait(void *device, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
+             std::uint32_t *events) {
+    SimSerial *sim = as_sim(device);
+    std::unique_lock<std::mutex> hold(sim->lock);
+    if (call_fails(sim, SIM_CALL_WAIT) || sim->closing || wake == nullptr) return -1;
+    sim->reading = true;
+    sim->read_cancelled = false;
+    bool forever = timeout_ms == COM_WAIT_FOREVER;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+    std::uint32_t inputs_before = sim->inputs;
+    int result = 0;
+    for (;;) {
+        if (sim->closing || sim->read_cancelled) {
+            result = -1;
+            break;
+        }
+        if (!sim->to_gateway.empty()) *events |= COM_EVENT_INPUT;
+        if (watch_lines && sim->inputs != inputs_before) *events |= COM_EVENT_LINES;
+        if (com_wake_take(wake)) *events |= COM_EVENT_WAKE;
+        Clock::time_point now = Clock::now();
+        if (*events != 0 || (!forever && now >= deadline)) break;
+        Clock::time_point look = now + std::chrono::milliseconds(WAKE_LOOK_MS);
+        sim->changed.wait_until(hold, !forever && deadline < look ? deadline : look);
+    }
+    sim->reading = false;
+    return result;
+}
+
 int sim_write(void *device, const void *data, std::uint32_t length, std::uint32_t *count) {
     SimSerial *sim = as_sim(device);
     std::unique_lock<std::mutex> hold(sim->lock);
@@ -381,6 +413,7 @@ const ComBackend sim_backend = {
     .purge = sim_purge,
     .cancel = sim_cancel,
     .close = sim_close,
+    .wait = sim_wait,
 };
 
 // -- the equipment thread --

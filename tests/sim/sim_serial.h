@@ -32,6 +32,7 @@ enum SimCall {
     SIM_CALL_MODEM_STATUS,
     SIM_CALL_BREAK,         // break on or off
     SIM_CALL_PURGE,
+    SIM_CALL_WAIT,          // a wait for input, line changes or a wake-up (com_wait)
     SIM_CALL_KINDS
 };
 

@@ -247,6 +247,8 @@ void net_cancel_receive(NetSocket socket) {
     shutdown(descriptor(socket), SHUT_RD);
 }
 
+int net_cancel_receive_ends_waits() { return 1; }
+
 void net_close(NetSocket *socket) {
     if (*socket == NET_NO_SOCKET) return;
     // Not retried on EINTR: Linux has released the descriptor either way.

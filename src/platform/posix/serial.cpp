@@ -25,6 +25,11 @@
 #include "platform/serial_backend.h"
 #include "platform/thread.h"
 
+// An eventfd: poll sees it readable from the signal until the take.
+struct ComWake {
+    int fd = -1;
+};
+
 namespace {
 
 struct PosixSerial {
@@ -617,6 +622,67 @@ void posix_cancel(void *device, std::uint32_t which, int closing) {
     }
 }
 
+// Input lines that a watched wait reports as changed.
+constexpr int WATCHED_LINES = TIOCM_CAR | TIOCM_DSR | TIOCM_CTS | TIOCM_RNG;
+
+int wait_events(PosixSerial *serial, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
+                std::uint32_t *events) {
+    bool forever = timeout_ms == COM_WAIT_FOREVER;
+    std::uint64_t deadline = monotonic_ms() + (forever ? 0 : timeout_ms);
+    // The kernel offers TIOCMIWAIT, but only a signal can end it early; the lines are looked at
+    // instead, and only on a device that has them (a pty's never change).
+    int lines_before = 0;
+    bool present = false;
+    if (watch_lines && get_lines(serial->fd, &lines_before, &present) != 0) {
+        *events = COM_EVENT_LINES;  // the caller's status read tells the rest
+        return 0;
+    }
+    bool look_at_lines = watch_lines && present;
+    for (;;) {
+        int timeout = forever ? -1 : remaining_ms(deadline);
+        if (look_at_lines && (timeout < 0 || timeout > static_cast<int>(COM_LINE_LOOK_MS))) {
+            timeout = static_cast<int>(COM_LINE_LOOK_MS);
+        }
+        pollfd fds[3] = {
+            {serial->fd, POLLIN, 0}, {serial->read_wake, POLLIN, 0}, {wake->fd, POLLIN, 0}};
+        int ready = poll(fds, 3, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[1].revents != 0) {
+            if (transfer_cancelled(serial, &serial->read_cancelled)) return -1;
+            wake_drain(serial->read_wake);
+        }
+        if (fds[0].revents & POLLNVAL) return -1;
+        // A hang-up or an error is input too: the read that follows reports it.
+        if (fds[0].revents != 0) *events |= COM_EVENT_INPUT;
+        if (fds[2].revents != 0 && com_wake_take(wake)) *events |= COM_EVENT_WAKE;
+        if (look_at_lines) {
+            int lines = 0;
+            if (get_lines(serial->fd, &lines, &present) != 0 ||
+                ((lines ^ lines_before) & WATCHED_LINES) != 0) {
+                *events |= COM_EVENT_LINES;
+            }
+        }
+        if (*events != 0 || (!forever && remaining_ms(deadline) == 0)) return 0;
+    }
+}
+
+int posix_wait(void *device, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
+               std::uint32_t *events) {
+    PosixSerial *serial = as_serial(device);
+    if (wake == nullptr ||
+        !transfer_begin(serial, &serial->reading, &serial->read_cancelled, serial->read_wake)) {
+        return -1;
+    }
+    int result = wait_events(serial, wake, watch_lines, timeout_ms, events);
+    // The read that follows finds its bytes there: it need not wait for them first.
+    if (result == 0 && (*events & COM_EVENT_INPUT) != 0) serial->line_quiet = false;
+    transfer_end(serial, &serial->reading);
+    return result;
+}
+
 int posix_purge(void *device, std::uint32_t flags) {
     PosixSerial *serial = as_serial(device);
     std::uint32_t which = ((flags & COM_PURGE_RXABORT) ? COM_CANCEL_READ : 0) |
@@ -630,6 +696,35 @@ int posix_purge(void *device, std::uint32_t flags) {
 }
 
 }  // namespace
+
+ComWake *com_wake_create() {
+    ComWake *wake = new (std::nothrow) ComWake();
+    if (wake == nullptr) return nullptr;
+    wake->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake->fd < 0) {
+        delete wake;
+        return nullptr;
+    }
+    return wake;
+}
+
+void com_wake_close(ComWake *wake) {
+    if (wake == nullptr) return;
+    close(wake->fd);
+    delete wake;
+}
+
+void com_wake_signal(ComWake *wake) {
+    if (wake != nullptr) wake_signal(wake->fd);
+}
+
+int com_wake_take(ComWake *wake) {
+    std::uint64_t value = 0;
+    for (;;) {
+        if (read(wake->fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value)) return 1;
+        if (errno != EINTR) return 0;
+    }
+}
 
 void posix_serial_lend_lines(std::atomic<int> *inputs, std::atomic<int> *outputs) {
     lent_outputs.store(outputs);
@@ -720,4 +815,5 @@ const ComBackend com_os_backend = {
     .purge = posix_purge,
     .cancel = posix_cancel,
     .close = posix_close,
+    .wait = posix_wait,
 };

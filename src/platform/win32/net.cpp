@@ -244,6 +244,8 @@ void net_cancel_receive(NetSocket socket) {
     CancelIoEx(reinterpret_cast<HANDLE>(handle_of(socket)), nullptr);
 }
 
+int net_cancel_receive_ends_waits() { return 0; }
+
 void net_close(NetSocket *socket) {
     if (*socket == NET_NO_SOCKET) return;
     closesocket(handle_of(*socket));

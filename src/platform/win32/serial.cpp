@@ -3,6 +3,7 @@
 // device has let go of the buffer. Nothing is ever terminated.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -315,6 +316,22 @@ void win32_cancel(void *device, std::uint32_t which, int closing) {
 
 }  // namespace
 
+// Windows keeps its users polling (the device has no wait here), so the wake-up only has to be
+// taken and given.
+struct ComWake {
+    std::atomic<int> signalled{0};
+};
+
+ComWake *com_wake_create() { return new (std::nothrow) ComWake(); }
+
+void com_wake_close(ComWake *wake) { delete wake; }
+
+void com_wake_signal(ComWake *wake) {
+    if (wake != nullptr) wake->signalled.store(1);
+}
+
+int com_wake_take(ComWake *wake) { return wake->signalled.exchange(0); }
+
 const ComBackend com_os_backend = {
     .claims = nullptr,
     .open = win32_open,
@@ -330,4 +347,5 @@ const ComBackend com_os_backend = {
     .purge = win32_purge,
     .cancel = win32_cancel,
     .close = win32_close,
+    .wait = nullptr,  // the relay polls here, reading every 50 ms
 };
