@@ -853,9 +853,19 @@ class NorvexDialogs(Operator):
         next_port = wait_for(lambda: (lambda port: port if port != telnet_port else None)(
             free_port()), "another free port")
         self.configure(telnet_port)
+        initial = self.settings_file()
         self.start()
         wait_for(lambda: self.visible(self.main), "the main window to show")
+
+        # Esc after an edit changes nothing.
         self.click(self.rect(self.main, 101))  # "ｵﾌﾟｼｮﾝ"
+        options = self.dialog(OPTIONS_TITLE)
+        self.replace(options, 106, "other.log")
+        self.key(options, "Escape")
+        self.wait_closed(options, self.main)
+        self.assertSameBytes(self.settings_file(), initial)
+
+        self.click(self.rect(self.main, 101))
         options = self.dialog(OPTIONS_TITLE)
         self.assertEqual(self.ask("text", options, 100), str(telnet_port))
         self.assertEqual(self.ask("text", options, 106), "access.log")
