@@ -332,9 +332,36 @@ class Operator(unittest.TestCase):
         subprocess.run(["xdotool"] + [str(word) for word in words], env=self.session.env,
                        check=True)
 
-    def click(self, rect, button=1, repeat=1):
-        self.xdotool("mousemove", (rect[0] + rect[2]) // 2, (rect[1] + rect[3]) // 2,
-                     "click", "--repeat", repeat, button)
+    def click(self, rect, button=1, repeat=1, window=None):
+        """Clicks the middle of rect; when it lies in `window` (a top-level window of the
+        program), once the X server shows that window there: the program knows a window as shown
+        a moment before the X server does, and a click before that would go to what lies beneath."""
+        self.xdotool("mousemove", (rect[0] + rect[2]) // 2, (rect[1] + rect[3]) // 2)
+        if window is not None:
+            self.wait_under_pointer(window)
+        self.xdotool("click", "--repeat", repeat, button)
+
+    def press(self, window, control, repeat=1):
+        """Clicks a control of a top-level window of the program."""
+        self.click(self.rect(window, control), repeat=repeat, window=window)
+
+    def wait_under_pointer(self, window):
+        # Without a window manager a top-level window's X window is its client area.
+        client = [int(n) for n in self.ask("client", window).split()]
+
+        def there():
+            place = subprocess.run(["xdotool", "getmouselocation", "--shell"],
+                                   env=self.session.env, capture_output=True, text=True).stdout
+            shown = dict(line.split("=", 1) for line in place.split() if "=" in line)
+            size = subprocess.run(["xdotool", "getwindowgeometry", "--shell", shown["WINDOW"]],
+                                  env=self.session.env, capture_output=True, text=True).stdout
+            shown.update(line.split("=", 1) for line in size.split() if "=" in line)
+            try:
+                left, top = int(shown["X"]), int(shown["Y"])
+                return [left, top, left + int(shown["WIDTH"]), top + int(shown["HEIGHT"])] == client
+            except (KeyError, ValueError):
+                return False
+        wait_for(there, "the window under the pointer")
 
     def tray_icon_rect(self, tray):
         # The icons sit in a row at the left of the tray's client area; it is one icon high.
@@ -472,7 +499,7 @@ class NorvexWindows(Operator):
         self.configure(telnet_port)
         self.start()
         wait_for(lambda: self.visible(self.main), "the main window to show")
-        self.click(self.rect(self.main, 2))  # "閉じる"
+        self.press(self.main, 2)  # "閉じる"
         wait_for(lambda: not self.visible(self.main), "the main window to hide")
         self.assertTrue(self.tray())
         caller = Caller(telnet_port)
@@ -489,7 +516,7 @@ class NorvexWindows(Operator):
         self.configure(telnet_port)
         self.start()
         wait_for(lambda: self.visible(self.main), "the main window to show")
-        self.click(self.rect(self.main, 3))  # "終了"
+        self.press(self.main, 3)  # "終了"
         box = self.wait_box(EXIT_QUESTION)
         self.assertEqual(self.ask("exists", box, IDOK), "0")
         self.answer_box(box, IDNO)
@@ -525,7 +552,7 @@ class NorvexWindows(Operator):
         self.screenshot("main-window-with-a-caller")
 
         row = [int(n) for n in self.ask("rowrect", self.main, STATUS_LIST, 0).split()]
-        self.click(row, button=3)
+        self.click(row, button=3, window=self.main)
         self.choose_from_menu("c")  # "強制切断(&C)"
         box = self.wait_box("COM1 を強制切断しますか？")
         self.screenshot("forced-disconnect-question", box)
@@ -595,7 +622,9 @@ class NorvexDialogs(Operator):
         focus stays where it was. (Without one, nobody draws the frame either: only the client
         area is an X window.)"""
         left, top, _, _ = [int(n) for n in self.ask("client", window).split()]
-        self.xdotool("mousemove", left + 2, top + 2, "click", 1)
+        self.xdotool("mousemove", left + 2, top + 2)
+        self.wait_under_pointer(window)
+        self.xdotool("click", 1)
         self.xdotool("key", "--delay", 50, *keys)
 
     def type_text(self, text):
@@ -609,38 +638,38 @@ class NorvexDialogs(Operator):
     def fill(self, dialog, control, text, shown=None):
         """Clicks into an empty edit field and types text, then waits until the field shows it
         (`shown`: as it shows it)."""
-        self.click(self.rect(dialog, control))
+        self.press(dialog, control)
         self.type_text(text)
         self.wait_text(dialog, control, text.replace("\n", "  ") if shown is None else shown)
 
     def replace(self, dialog, control, text, shown=None):
         """Selects the whole of a one-line field with the keyboard and types text over it."""
-        self.click(self.rect(dialog, control))
+        self.press(dialog, control)
         self.xdotool("key", "--delay", 50, "End", "shift+Home")
         self.type_text(text)
         self.wait_text(dialog, control, text if shown is None else shown)
 
     def choose(self, dialog, combo, key, item):
         """Drops a combo box's list with a click, moves in it with a key, takes it with Enter."""
-        self.click(self.rect(dialog, combo))
+        self.press(dialog, combo)
         wait_for(lambda: self.shown("ComboLBox"), "the combo box's list")
         self.xdotool("key", "--delay", 50, key, "Return")
         wait_for(lambda: not self.shown("ComboLBox"), "the combo box's list to close")
         self.wait_text(dialog, combo, item)
 
     def tick(self, dialog, box):
-        self.click(self.rect(dialog, box))
+        self.press(dialog, box)
         wait_for(lambda: self.ask("checked", dialog, box) == "1", "box %d ticked" % box)
 
     def click_line(self, dialog, line, repeat=1):
         self.click([int(n) for n in self.ask("itemrect", dialog, 100, line).split()],
-                   repeat=repeat)
+                   repeat=repeat, window=dialog)
 
     def add_rule(self, permission, entry, choice_key, choice, row):
         self.fill(permission, 200, entry)
         if choice_key:
             self.choose(permission, 201, choice_key, choice)
-        self.click(self.rect(permission, 103))  # "追加(&A)"
+        self.press(permission, 103)  # "追加(&A)"
         wait_for(lambda: self.ask("rows", permission, 100) == str(row + 1), "rule %s" % entry)
 
     def open_from_tray(self, key, title):
@@ -687,7 +716,7 @@ class NorvexDialogs(Operator):
         self.start()
         wait_for(lambda: self.visible(self.main), "the main window to show")  # no port yet
 
-        self.click(self.rect(self.main, 1))  # "回線設定"
+        self.press(self.main, 1)  # "回線設定"
         setup = self.dialog(SETUP_TITLE)
         self.assertEqual(self.ask("items", setup, 100), "")
         self.assertEqual(self.enabled_of(setup, SETUP_BUTTONS), [104, 1])
@@ -695,7 +724,7 @@ class NorvexDialogs(Operator):
         # COM1: another speed, a time-out typed with a letter among its digits, the settings a
         # pty needs under wine (no signals to raise, no flow control, only a falling edge ends a
         # call), a two-line connect message, an auto-pilot text and two rules.
-        self.click(self.rect(setup, 104))  # "ﾎﾟｰﾄ追加(&A)"
+        self.press(setup, 104)  # "ﾎﾟｰﾄ追加(&A)"
         port = self.dialog(ADD_PORT_TITLE)
         self.assertEqual(self.ask("comboitems", port, 100), ALL_PORT_NAMES)
         self.assertEqual(self.ask("text", port, 100), "COM1")
@@ -716,7 +745,7 @@ class NorvexDialogs(Operator):
         # longer than the program knows it.
         self.screenshot("port-settings-dialog", port)
 
-        self.click(self.rect(port, 300))  # "接続許可設定(&P)"
+        self.press(port, 300)  # "接続許可設定(&P)"
         permission = self.dialog(PERMISSION_TITLE)
         self.assertEqual(self.ask("rows", permission, 100), "0")
         self.add_rule(permission, "127.0.0.1", None, None, 0)
@@ -726,19 +755,19 @@ class NorvexDialogs(Operator):
                  for row in (0, 1)]
         self.assertEqual(rules, [["127.0.0.1", "許可"], ["ALL", "拒否"]])
         row = [int(n) for n in self.ask("rowrect", permission, 100, 0).split()]
-        self.click(row)
+        self.click(row, window=permission)
         self.wait_text(permission, 200, "127.0.0.1")  # a selected rule comes back to be changed
         self.assertEqual(self.ask("text", permission, 201), "許可")
         self.screenshot("permission-dialog", permission)
-        self.click(self.rect(permission, 1))  # "閉じる"
+        self.press(permission, 1)  # "閉じる"
         self.wait_closed(permission, port)
 
-        self.click(self.rect(port, 1))  # "OK"
+        self.press(port, 1)  # "OK"
         self.wait_closed(port, setup)
         wait_for(lambda: self.ask("items", setup, 100) == "COM1|", "COM1 in the list")
 
         # COM2, the first free name, ended with Enter in a one-line field.
-        self.click(self.rect(setup, 104))
+        self.press(setup, 104)
         port = self.dialog(ADD_PORT_TITLE)
         self.assertEqual(self.ask("comboitems", port, 100), ALL_PORT_NAMES[len("COM1|"):])
         self.assertEqual(self.ask("text", port, 100), "COM2")
@@ -746,7 +775,7 @@ class NorvexDialogs(Operator):
         self.choose(port, 106, "Home", "none")
         self.tick(port, 113)
         self.fill(port, 200, "== COM2 READY ==")
-        self.click(self.rect(port, 110))
+        self.press(port, 110)
         self.key(port, "Return")
         self.wait_closed(port, setup)
         wait_for(lambda: self.ask("items", setup, 100) == "COM1|COM2|", "COM2 in the list")
@@ -755,7 +784,7 @@ class NorvexDialogs(Operator):
         self.click_line(setup, 1)
         wait_for(lambda: self.ask("selection", setup, 100) == "1", "COM2 selected")
         self.assertEqual(self.enabled_of(setup, SETUP_BUTTONS), [101, 103, 104, 105, 1])
-        self.click(self.rect(setup, 101))  # "上へ(&U)"
+        self.press(setup, 101)  # "上へ(&U)"
         wait_for(lambda: self.ask("items", setup, 100) == "COM2|COM1|", "COM2 moved up")
         self.assertEqual(self.ask("selection", setup, 100), "0")  # still selected
         self.assertEqual(self.enabled_of(setup, SETUP_BUTTONS), [102, 103, 104, 105, 1])
@@ -775,7 +804,7 @@ class NorvexDialogs(Operator):
         # next click is the button's.
         self.assertEqual(self.ask("items", setup, 100), "COM2|COM1|")
         self.assertEqual(self.enabled_of(setup, SETUP_BUTTONS), [104, 1])
-        self.click(self.rect(setup, 1))  # "閉じる" saves
+        self.press(setup, 1)  # "閉じる" saves
         self.wait_closed(setup, self.main)
         pty = ["flow_control=none", "raise_signals=none", "drop_on_falling_edge=on"]
         expected = self.reference_settings(
@@ -816,12 +845,12 @@ class NorvexDialogs(Operator):
         self.click_line(setup, 1, repeat=2)
         port = self.dialog(EDIT_PORT_TITLE)
         self.assertEqual(self.ask("text", port, 100), "COM3")
-        self.click(self.rect(port, 300))
+        self.press(port, 300)
         permission = self.dialog(PERMISSION_TITLE)
         self.add_rule(permission, "10.0.0.0/8", None, None, 0)
         self.key(permission, "Escape")
         self.wait_closed(permission, port)
-        self.click(self.rect(port, 300))
+        self.press(port, 300)
         permission = self.dialog(PERMISSION_TITLE)
         self.assertEqual(self.ask("cell", permission, 100, 0, 0), "10.0.0.0/8")
         self.key(permission, "Escape")
@@ -832,7 +861,7 @@ class NorvexDialogs(Operator):
 
         self.click_line(setup, 0)
         wait_for(lambda: self.ask("selection", setup, 100) == "0", "COM1 selected")
-        self.click(self.rect(setup, 105))  # "ﾎﾟｰﾄ削除(&E)", without a question
+        self.press(setup, 105)  # "ﾎﾟｰﾄ削除(&E)", without a question
         wait_for(lambda: self.ask("items", setup, 100) == "COM3|", "COM1 deleted")
         self.assertEqual(self.enabled_of(setup, SETUP_BUTTONS), [104, 1])
         self.key(setup, "Escape")
@@ -858,20 +887,20 @@ class NorvexDialogs(Operator):
         wait_for(lambda: self.visible(self.main), "the main window to show")
 
         # Esc after an edit changes nothing.
-        self.click(self.rect(self.main, 101))  # "ｵﾌﾟｼｮﾝ"
+        self.press(self.main, 101)  # "ｵﾌﾟｼｮﾝ"
         options = self.dialog(OPTIONS_TITLE)
         self.replace(options, 106, "other.log")
         self.key(options, "Escape")
         self.wait_closed(options, self.main)
         self.assertSameBytes(self.settings_file(), initial)
 
-        self.click(self.rect(self.main, 101))
+        self.press(self.main, 101)
         options = self.dialog(OPTIONS_TITLE)
         self.assertEqual(self.ask("text", options, 100), str(telnet_port))
         self.assertEqual(self.ask("text", options, 106), "access.log")
         self.assertEqual(self.ask("text", options, 105), GREETING.decode().replace("\r\n", "  "))
 
-        self.click(self.rect(options, 105))
+        self.press(options, 105)
         self.xdotool("key", "--delay", 50, "ctrl+End", "ctrl+shift+Home")
         self.type_text("*** WELCOME\nTO THE GATEWAY")
         self.wait_text(options, 105, "*** WELCOME  TO THE GATEWAY")
@@ -879,7 +908,7 @@ class NorvexDialogs(Operator):
         digits = str(next_port)
         self.replace(options, 100, digits[:2] + "x" + digits[2:], shown=digits)  # digits only
         self.screenshot("options-dialog", options)
-        self.click(self.rect(options, 1))  # "OK"
+        self.press(options, 1)  # "OK"
 
         box = self.wait_box("TELNETﾎﾟｰﾄの設定は次回の起動から有効になります")
         self.screenshot("telnet-port-next-start", box)
@@ -908,7 +937,7 @@ class NorvexDialogs(Operator):
         self.configure(free_port())
         self.start()
         wait_for(lambda: self.visible(self.main), "the main window to show")
-        self.click(self.rect(self.main, 102))  # "ﾊﾞｰｼﾞｮﾝ情報"
+        self.press(self.main, 102)  # "ﾊﾞｰｼﾞｮﾝ情報"
         about = self.dialog(ABOUT_TITLE)
         self.assertIn("|NORVEX on Win95 version|", "|" + self.ask("labels", about))
         self.wait_text(about, 200, "1.07")
