@@ -592,6 +592,18 @@ class NorvexDialogs(Operator):
             return found if self.visible(found) else None
         return wait_for(shown, "the dialog %s" % title)
 
+    def wait_main_shown(self):
+        """Waits for the main window of a program without ports; a message box in its way (the
+        telnet port taken, say) is told."""
+        try:
+            wait_for(lambda: self.visible(self.main) or self.shown_box(), "the main window")
+        except AssertionError:
+            self.screenshot("%s-no-main-window" % self.id().rsplit(".", 1)[-1])
+            raise
+        box = self.shown_box()
+        if box is not None:
+            self.fail("message box instead of the main window: %s" % self.ask("text", box, BOX_TEXT))
+
     def wait_closed(self, dialog, owner=None):
         """Waits for a dialog to go and, when it had an owner, for the owner to take clicks again
         (the dialog is hidden a moment before its owner is enabled)."""
@@ -714,7 +726,7 @@ class NorvexDialogs(Operator):
         self.configure(telnet_port)
         initial = self.settings_file()
         self.start()
-        wait_for(lambda: self.visible(self.main), "the main window to show")  # no port yet
+        self.wait_main_shown()  # no port yet
 
         self.press(self.main, 1)  # "回線設定"
         setup = self.dialog(SETUP_TITLE)
@@ -884,7 +896,7 @@ class NorvexDialogs(Operator):
         self.configure(telnet_port)
         initial = self.settings_file()
         self.start()
-        wait_for(lambda: self.visible(self.main), "the main window to show")
+        self.wait_main_shown()
 
         # Esc after an edit changes nothing.
         self.press(self.main, 101)  # "ｵﾌﾟｼｮﾝ"
@@ -936,7 +948,7 @@ class NorvexDialogs(Operator):
     def test_about_box(self):
         self.configure(free_port())
         self.start()
-        wait_for(lambda: self.visible(self.main), "the main window to show")
+        self.wait_main_shown()
         self.press(self.main, 102)  # "ﾊﾞｰｼﾞｮﾝ情報"
         about = self.dialog(ABOUT_TITLE)
         self.assertIn("|NORVEX on Win95 version|", "|" + self.ask("labels", about))
