@@ -5,6 +5,11 @@ if(WIN32)
     add_executable(norvex_gui_driver ${CMAKE_CURRENT_LIST_DIR}/gui/gui_driver.cpp)
     target_link_libraries(norvex_gui_driver PRIVATE norvex_flags)
 
+    # The settings code's own writer of NORVEX.DAT, the operator's tool of the Linux program built
+    # for Windows: what the dialogs write is compared with what it writes for the same settings.
+    add_executable(norvexctl_wine ${CMAKE_SOURCE_DIR}/src/app/norvexctl_main.cpp)
+    target_link_libraries(norvexctl_wine PRIVATE norvex_app norvex_flags)
+
     # The ui host itself, on templates of its own (run by gui_test.py, which gives it a display).
     add_executable(test_ui_host_wine ${CMAKE_CURRENT_LIST_DIR}/gui/ui_host_test.cpp
                                      ${CMAKE_CURRENT_LIST_DIR}/gui/ui_host_test.rc)
@@ -23,12 +28,17 @@ if(WIN32)
                  NorvexWindows.test_close_hides_and_the_server_keeps_serving
                  NorvexWindows.test_exit_asks_first
                  NorvexWindows.test_forced_disconnect_from_the_status_list
+                 NorvexDialogs.test_ports_added_ordered_and_served
+                 NorvexDialogs.test_escape_in_the_port_list_saves
+                 NorvexDialogs.test_options_reach_the_next_caller
+                 NorvexDialogs.test_about_box
                  UiHostProgram.test_ui_host)
         string(REGEX REPLACE ".*test_" "" name ${case})
         add_test(NAME GuiWine.${name}
                  COMMAND ${NORVEX_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/gui/gui_test.py
                          $<TARGET_FILE:NORVEX> $<TARGET_FILE:norvex_gui_driver>
-                         $<TARGET_FILE:test_ui_host_wine> ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh
+                         $<TARGET_FILE:test_ui_host_wine> $<TARGET_FILE:norvexctl_wine>
+                         ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh
                          ${CMAKE_BINARY_DIR}/wineprefix-gui ${CMAKE_BINARY_DIR}/screenshots ${case})
         set_tests_properties(GuiWine.${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK wineprefix-gui)
     endforeach()

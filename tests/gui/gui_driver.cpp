@@ -18,6 +18,14 @@
 //   column HWND ID COLUMN      a list view column's width and title, "-" when it has none
 //   rowrect HWND ID ROW        a list view row's rectangle, screen coordinates
 //   tip HWND                   the text of a tooltip window's current tool
+//   items HWND ID              a list box's lines, each followed by "|"
+//   selection HWND ID          a list box's selected line, or -1
+//   itemrect HWND ID LINE      a list box line's rectangle, screen coordinates
+//   comboitems HWND ID         a combo box's items, each followed by "|"
+//   checked HWND ID            1 when the check box is ticked, else 0
+//   labels HWND                the texts of the window's children, each followed by "|"
+//   focus HWND                 the control ID that has the keyboard focus in the window's thread
+//                              (-: none, or a window that is no child of HWND)
 //   quit                       ends the driver
 //
 // List-view messages carry pointers, which the system does not copy to another process: the
@@ -66,10 +74,16 @@ std::string hex_of(HWND hwnd) {
     return text;
 }
 
+// GetWindowText of another process's window gives the caption the system keeps, which an edit or
+// combo box never updates: the control itself is asked, as the system copies WM_GETTEXT across.
 std::string window_text(HWND hwnd) {
     wchar_t text[4096];
-    int length = GetWindowTextW(hwnd, text, 4096);
-    return utf8_of(text, length < 0 ? 0 : length);
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
+                             SMTO_ABORTIFHUNG, 10000, &length)) {
+        return "error: no answer to WM_GETTEXT";
+    }
+    return utf8_of(text, static_cast<int>(length));
 }
 
 std::string rect_text(const RECT &rect) {
@@ -197,6 +211,38 @@ std::string tip_text(HWND tooltip) {
     return utf8_of(text.data());
 }
 
+std::string list_text(HWND list, bool combo) {
+    UINT count_message = combo ? CB_GETCOUNT : LB_GETCOUNT;
+    UINT length_message = combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN;
+    UINT text_message = combo ? CB_GETLBTEXT : LB_GETTEXT;
+    LRESULT count = SendMessageW(list, count_message, 0, 0);
+    std::string lines;
+    for (LRESULT line = 0; line < count; ++line) {
+        LRESULT length = SendMessageW(list, length_message, static_cast<WPARAM>(line), 0);
+        if (length < 0) return "error: no such line";
+        std::vector<wchar_t> text(static_cast<std::size_t>(length) + 1, L'\0');
+        SendMessageW(list, text_message, static_cast<WPARAM>(line),
+                     reinterpret_cast<LPARAM>(text.data()));
+        lines += utf8_of(text.data()) + "|";
+    }
+    return lines;
+}
+
+BOOL CALLBACK add_label(HWND child, LPARAM labels_address) {
+    *reinterpret_cast<std::string *>(labels_address) += window_text(child) + "|";
+    return TRUE;
+}
+
+std::string focus_of(HWND window) {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ||
+        info.hwndFocus == nullptr || GetParent(info.hwndFocus) != window) {
+        return "-";
+    }
+    return std::to_string(GetDlgCtrlID(info.hwndFocus));
+}
+
 // The window a command names: the control ID of HWND when ID is given, else HWND itself.
 HWND target(const std::vector<std::string> &words, std::size_t at) {
     HWND hwnd = hwnd_of(words[1]);
@@ -252,9 +298,29 @@ std::string answer(const std::vector<std::string> &words) {
         return PostMessageW(button, BM_CLICK, 0, 0) ? "ok" : "failed";
     }
     if (verb == "tip") return tip_text(hwnd);
+    if (verb == "labels") {
+        std::string labels;
+        EnumChildWindows(hwnd, add_label, reinterpret_cast<LPARAM>(&labels));
+        return labels;
+    }
+    if (verb == "focus") return focus_of(hwnd);
     if (count < 3) return "error: which control?";
     HWND list = target(words, 2);
     if (list == nullptr) return "error: no such control";
+    // The list and combo box messages below are copied across processes by the system.
+    if (verb == "items") return list_text(list, false);
+    if (verb == "comboitems") return list_text(list, true);
+    if (verb == "selection") return std::to_string(SendMessageW(list, LB_GETCURSEL, 0, 0));
+    if (verb == "checked") return IsDlgButtonChecked(hwnd, GetDlgCtrlID(list)) ? "1" : "0";
+    if (verb == "itemrect" && count == 4) {
+        RECT rect{};
+        if (SendMessageW(list, LB_GETITEMRECT, static_cast<WPARAM>(number_of(words[3])),
+                         reinterpret_cast<LPARAM>(&rect)) == LB_ERR) {
+            return "error: no such line";
+        }
+        MapWindowPoints(list, nullptr, reinterpret_cast<POINT *>(&rect), 2);
+        return rect_text(rect);
+    }
     if (verb == "rows") return std::to_string(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
     if (verb == "cell" && count == 5) {
         return view_cell(list, static_cast<int>(number_of(words[3])),

@@ -70,6 +70,12 @@ void check_texts(UiWindow *dialog) {
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, CHECK)));
     ui_enable(dialog, CHECK, true);
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hwnd, CHECK)));
+    // Disabled with the focus, a control hands it to the next one: the dialog's keys still arrive.
+    SetFocus(GetDlgItem(hwnd, CHECK));
+    ASSERT_EQ(GetFocus(), GetDlgItem(hwnd, CHECK));
+    ui_enable(dialog, CHECK, false);
+    EXPECT_EQ(GetFocus(), GetDlgItem(hwnd, COMBO));
+    ui_enable(dialog, CHECK, true);
     ui_set_check(dialog, CHECK, true);
     EXPECT_TRUE(ui_get_check(dialog, CHECK));
     ui_set_check(dialog, CHECK, false);

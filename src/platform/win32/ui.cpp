@@ -14,6 +14,7 @@ namespace {
 constexpr const char *MAIN_WINDOW_CLASS = "NORVEX";
 constexpr const char *MAIN_WINDOW_TEMPLATE = "NORVEX";
 constexpr std::size_t TRAY_TIP_LENGTH = 63;
+constexpr UINT_PTR DOUBLE_CLICK_TIMER = 1;  // a dialog's timer: see dialog_message
 
 HINSTANCE program_instance = nullptr;      // UI thread; see ui_win32_set_instance
 UiHandler main_window_handler = nullptr;   // UI thread; the registered class's logic
@@ -135,6 +136,22 @@ INT_PTR CALLBACK dialog_message(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         record->destroyed.store(1);
         return FALSE;
+    }
+    if (message == WM_COMMAND && HIWORD(wparam) == LBN_DBLCLK) {
+        // The list box takes the mouse again once this notice returns (wine's does), and would
+        // keep it past a dialog run from the notice: the next click anywhere, on "閉じる" say,
+        // would be the list box's. The logic hears of the double click when the button is up.
+        record->held_double_click = wparam;
+        SetTimer(hwnd, DOUBLE_CLICK_TIMER, USER_TIMER_MINIMUM, nullptr);
+        return TRUE;
+    }
+    if (message == WM_TIMER && wparam == DOUBLE_CLICK_TIMER) {
+        // A timer comes when the queue is empty: the button's release has been seen by then.
+        if (GetKeyState(VK_LBUTTON) < 0) return TRUE;
+        KillTimer(hwnd, DOUBLE_CLICK_TIMER);
+        wparam = record->held_double_click;
+        record->held_double_click = 0;
+        message = WM_COMMAND;
     }
     UiEvent event;
     if (!event_of(message, wparam, lparam, &event)) return FALSE;

@@ -29,7 +29,14 @@ std::int32_t win32_get_text(UiWindow *window, std::int32_t id, char *buffer, std
 }
 
 void win32_enable(UiWindow *window, std::int32_t id, bool enabled) {
-    EnableWindow(control(window, id), enabled ? TRUE : FALSE);
+    HWND target = control(window, id);
+    // A control disabled while it has the keyboard focus takes the focus with it, and the dialog's
+    // keys (Tab, Enter, Esc) then reach nobody: "ﾎﾟｰﾄ削除" pressed on the last port, say. The
+    // focus first moves on to the next control, as Tab would move it.
+    if (!enabled && target != nullptr && GetFocus() == target) {
+        SendMessageA(ui_win32_hwnd(window), WM_NEXTDLGCTL, 0, FALSE);
+    }
+    EnableWindow(target, enabled ? TRUE : FALSE);
 }
 
 void win32_set_check(UiWindow *window, std::int32_t id, bool checked) {

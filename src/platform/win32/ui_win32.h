@@ -18,6 +18,8 @@ struct Win32Window {
                                           // else learns of the record; never changes afterwards
     UiHandler handler;                    // the logic
     bool destroy_delivered;               // UI thread: UI_EVENT_DESTROY went out once
+    WPARAM held_double_click;             // UI thread: a list box's double click waiting for
+                                          // the mouse button to be let go (0: none)
     std::atomic<std::int32_t> destroyed;  // set by the UI thread at the window's very end; read
                                           // by posting threads
 };
