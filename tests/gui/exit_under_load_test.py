@@ -6,8 +6,9 @@ after the greeting, one holds the port and keeps sending) while the operator ans
 question with Yes from the tray menu. The program must stop its server without the forced stop
 (message 1014), end with code 0 and free the telnet port. The time from Yes to the end is printed.
 
-usage: exit_under_load_test.py NORVEX.EXE DRIVER.EXE HOST-TEST.EXE WINE-PREFIX.SH PREFIX
-                               SCREENSHOTS [unittest arguments]
+usage: exit_under_load_test.py NORVEX.EXE DRIVER.EXE HOST-TEST.EXE NORVEXCTL.EXE WINE-PREFIX.SH
+                               PREFIX SCREENSHOTS [unittest arguments]
+(the arguments of gui_test.py)
 """
 import os
 import random
@@ -117,6 +118,7 @@ class ExitUnderLoad(gui_test.NorvexWindows):
 
 
 if __name__ == "__main__":
-    (gui_test.NORVEX, gui_test.DRIVER, gui_test.HOST_TEST, gui_test.WINE_PREFIX_SH,
-     gui_test.PREFIX, gui_test.SCREENSHOTS) = [os.path.abspath(a) for a in sys.argv[1:7]]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[7:], verbosity=2)
+    (gui_test.NORVEX, gui_test.DRIVER, gui_test.HOST_TEST, gui_test.NORVEXCTL,
+     gui_test.WINE_PREFIX_SH, gui_test.PREFIX, gui_test.SCREENSHOTS) = [
+        os.path.abspath(argument) for argument in sys.argv[1:8]]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[8:], verbosity=2)
