@@ -47,7 +47,8 @@ if(WIN32)
     add_test(NAME GuiWine.exit_during_a_storm_of_callers
              COMMAND ${NORVEX_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/gui/exit_under_load_test.py
                      $<TARGET_FILE:NORVEX> $<TARGET_FILE:norvex_gui_driver>
-                     $<TARGET_FILE:test_ui_host_wine> ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh
+                     $<TARGET_FILE:test_ui_host_wine> $<TARGET_FILE:norvexctl_wine>
+                     ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh
                      ${CMAKE_BINARY_DIR}/wineprefix-gui ${CMAKE_BINARY_DIR}/screenshots
                      ExitUnderLoad.test_exit_during_a_storm_of_callers)
     set_tests_properties(GuiWine.exit_during_a_storm_of_callers PROPERTIES
