@@ -150,9 +150,13 @@ class Session:
             os.remove(script.name)
 
     def set_com_port(self, name, device):
-        subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name, "/t",
-                        "REG_SZ", "/d", device, "/f"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Seldom, right after the session started, reg.exe fails to open the key (status 1); the
+        # value is written once the session has settled.
+        command = ["wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name, "/t",
+                   "REG_SZ", "/d", device, "/f"]
+        wait_for(lambda: subprocess.run(command, env=self.env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL).returncode == 0,
+                 "the registry to take %s=%s" % (name, device))
 
     def map_com_ports(self, devices):
         """Maps COM ports to devices ({name: device}). Wine reads the mapping when a session
