@@ -4,7 +4,9 @@
 Runs norvex in a scratch directory with COM1..COM9 linked to ptys whose masters this script plays
 as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
   - one-byte echo round trip through the gateway and through socat (p50, p99), and their ratio;
-  - throughput on the pty, caller to equipment and equipment to caller;
+  - throughput on the pty, caller to equipment and equipment to caller (medians of five rounds,
+    gateway and socat taking turns, and the median of the rounds' ratios) and the CPU time the
+    relaying process spent per megabyte; beside socat also socat with 1 KiB blocks, the gateway's;
   - time from connect to the data path (the connect message);
   - wake-ups per second and CPU milliseconds per 20 s while quiet: with no call, with one open
     call and with nine, beside socat with as many calls (one socat per call, as it serves one);
@@ -213,7 +215,8 @@ def main():
     arguments = parser.parse_args()
     idle_s = 5 if arguments.quick else 20
     trips = 300 if arguments.quick else 2000
-    volume = (8 if arguments.quick else 64) << 20
+    volume = (8 if arguments.quick else 32) << 20
+    rounds_count = 1 if arguments.quick else 5
 
     directory = tempfile.mkdtemp(prefix="norvex-bench-")
     names = ["COM%d" % n for n in range(1, 10)]
@@ -227,18 +230,23 @@ def main():
     gateway = subprocess.Popen([os.path.abspath(arguments.norvex)], cwd=directory,
                                stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     # The floor: one socat per call, each relaying TCP to a pty of its own.
-    floors = []
-    for _ in names:
+    def start_socat(*options):
         floor_equipment = Equipment()
         floor_port = free_port()
-        floor = subprocess.Popen(["socat", "TCP-LISTEN:%d,reuseaddr,nodelay" % floor_port,
+        floor = subprocess.Popen(["socat"] + list(options) +
+                                 ["TCP-LISTEN:%d,reuseaddr,nodelay" % floor_port,
                                   "FILE:%s,raw,echo=0" % floor_equipment.device()],
                                  stderr=subprocess.DEVNULL)
-        floors.append((floor, floor_equipment, floor_port))
-    socat_pids = [floor[0].pid for floor in floors]
+        return floor, floor_equipment, floor_port
 
-    def floor_call(index):
-        caller = socket.create_connection(("127.0.0.1", floors[index][2]))
+    floors = [start_socat() for _ in names]
+    socat_pids = [floor[0].pid for floor in floors]
+    # For throughput only: socat moving blocks of the gateway's size (its own are 8 KiB), which
+    # tells the cost of the block size from the cost of the relay.
+    small_blocks = start_socat("-b", "1024")
+
+    def floor_call(index, floor=None):
+        caller = socket.create_connection(("127.0.0.1", (floor or floors[index])[2]))
         caller.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return caller
 
@@ -279,14 +287,33 @@ def main():
         results["echo p50 / p99 socat (ms)"] = (floor_p50 * 1e3, floor_p99 * 1e3)
         results["echo p50 ratio gateway/socat"] = p50 / floor_p50
 
-        to_equipment = throughput_to_equipment(caller, equipment["COM1"], volume) / 1e6
-        floor_to_equipment = throughput_to_equipment(floor_caller, floors[0][1], volume) / 1e6
-        to_caller = throughput_to_caller(caller, equipment["COM1"], volume) / 1e6
-        floor_to_caller = throughput_to_caller(floor_caller, floors[0][1], volume) / 1e6
-        results["caller->equipment MB/s gateway / socat"] = (to_equipment, floor_to_equipment)
-        results["caller->equipment ratio gateway/socat"] = to_equipment / floor_to_equipment
-        results["equipment->caller MB/s gateway / socat"] = (to_caller, floor_to_caller)
-        results["equipment->caller ratio gateway/socat"] = to_caller / floor_to_caller
+        # Throughput in alternating rounds, gateway then socat, so that a passing load weighs on
+        # both alike; the medians of the rounds and of their ratios are reported.
+        small_caller = floor_call(0, small_blocks)
+        relays = [("gateway", gateway.pid, caller, equipment["COM1"]),
+                  ("socat", floors[0][0].pid, floor_caller, floors[0][1]),
+                  ("socat -b 1024", small_blocks[0].pid, small_caller, small_blocks[1])]
+        directions = [("caller->equipment", throughput_to_equipment),
+                      ("equipment->caller", throughput_to_caller)]
+        rounds = {(name, way): [] for name, _, _, _ in relays for way, _ in directions}
+        cpu = {key: 0.0 for key in rounds}  # CPU seconds of the relaying process, summed
+        for _ in range(rounds_count):
+            for way, measure in directions:
+                for name, pid, relay_caller, relay_equipment in relays:
+                    before = cpu_seconds(pid)
+                    rounds[name, way].append(measure(relay_caller, relay_equipment, volume) / 1e6)
+                    cpu[name, way] += cpu_seconds(pid) - before
+        megabytes = rounds_count * volume / 1e6
+        median = statistics.median
+        for way, _ in directions:
+            results["%s MB/s gateway / socat / socat -b 1024" % way] = tuple(
+                median(rounds[name, way]) for name, _, _, _ in relays)
+            for floor in ("socat", "socat -b 1024"):
+                results["%s ratio gateway/%s" % (way, floor)] = median(
+                    [a / b for a, b in zip(rounds["gateway", way], rounds[floor, way])])
+            results["%s CPU ms per MB gateway / socat / socat -b 1024" % way] = tuple(
+                cpu[name, way] * 1e3 / megabytes for name, _, _, _ in relays)
+        small_caller.close()
 
         time.sleep(1.0)
         quiet("1 quiet call", 1)
@@ -303,18 +330,18 @@ def main():
     finally:
         gateway.terminate()
         gateway.wait(30)
-        for floor, _, _ in floors:
+        for floor, _, _ in floors + [small_blocks]:
             floor.kill()
             floor.wait()
-        for item in list(equipment.values()) + [floor[1] for floor in floors]:
+        for item in list(equipment.values()) + [floor[1] for floor in floors + [small_blocks]]:
             item.close()
         shutil.rmtree(directory, ignore_errors=True)
 
     for name, value in results.items():
         if isinstance(value, tuple):
-            print("%-52s %s" % (name, " / ".join("%.3f" % v for v in value)))
+            print("%-64s %s" % (name, " / ".join("%.3f" % v for v in value)))
         else:
-            print("%-52s %.3f" % (name, value))
+            print("%-64s %.3f" % (name, value))
 
 
 if __name__ == "__main__":

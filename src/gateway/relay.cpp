@@ -140,17 +140,24 @@ std::uint32_t relay_socket_reader(void *param) {
     RelayReaderArgs *args = static_cast<RelayReaderArgs *>(param);
     // Its end comes with net_cancel_receive; where that leaves a wait running, the wait is bounded
     // so that the reader sees reader_done.
-    std::uint32_t wait_ms = net_cancel_receive_ends_waits() ? WAIT_FOREVER_MS : READER_WAIT_MS;
+    bool cancel_ends_waits = net_cancel_receive_ends_waits() != 0;
+    std::uint32_t wait_ms = cancel_ends_waits ? WAIT_FOREVER_MS : READER_WAIT_MS;
+    // After a full block more is probably there: receive at once. Only where the end cuts a
+    // receive short too, since nothing else would bound it.
+    bool receive_next = false;
     while (args->reader_done->load() == 0) {
-        std::int32_t ready = 0;
-        if (net_wait(args->channel->socket, NET_READABLE, wait_ms, &ready) != 0) break;
-        if ((ready & NET_READABLE) == 0 || args->reader_done->load() != 0) continue;
+        if (!receive_next) {
+            std::int32_t ready = 0;
+            if (net_wait(args->channel->socket, NET_READABLE, wait_ms, &ready) != 0) break;
+            if ((ready & NET_READABLE) == 0 || args->reader_done->load() != 0) continue;
+        }
 
         std::int32_t received = 0;
         if (net_receive(args->channel->socket, args->buffer, RELAY_BLOCK_SIZE, &received) != 0 ||
             received == 0) {
             break;
         }
+        receive_next = cancel_ends_waits && received == static_cast<std::int32_t>(RELAY_BLOCK_SIZE);
         int count = telnet_receive(args->channel, args->buffer, received);
         if (count < 0) break;
         if (count > 0) {

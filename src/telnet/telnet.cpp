@@ -290,8 +290,23 @@ int telnet_receive(TelnetChannel *channel, std::uint8_t *buffer, std::int32_t le
         case TELNET_STATE_DATA:
             if (byte == TELNET_IAC) {
                 channel->parse_state = TELNET_STATE_IAC;
-            } else {
+            } else if (channel->in_subnegotiation != 0) {
                 take_data_byte(channel, byte, buffer, &output_length);
+            } else {
+                // A run of plain data up to the next IAC moves at once: most reads are nothing
+                // else, and the relay passes them through at the line's full speed.
+                const void *iac = std::memchr(buffer + i, TELNET_IAC,
+                                              static_cast<std::size_t>(length - i));
+                std::int32_t end = iac == nullptr
+                                       ? length
+                                       : static_cast<std::int32_t>(
+                                             static_cast<const std::uint8_t *>(iac) - buffer);
+                if (output_length != i) {
+                    std::memmove(buffer + output_length, buffer + i,
+                                 static_cast<std::size_t>(end - i));
+                }
+                output_length += end - i;
+                i = end - 1;
             }
             break;
 
@@ -351,13 +366,23 @@ int telnet_send_data(TelnetChannel *channel, const std::uint8_t *data, std::int3
     std::int32_t used = 0;
     if (take_guard(channel, channel->send_guard) != 0) return -1;
     int result = 0;
-    for (std::int32_t i = 0; i < length && result == 0; ++i) {
+    // Copied in runs that end after each 255, which is then doubled.
+    for (std::int32_t i = 0; i < length && result == 0;) {
         if (used > SEND_CHUNK_SIZE - 2) {
             result = send_all(channel, channel->socket, chunk, used);
             used = 0;
+            continue;
         }
-        chunk[used++] = data[i];
-        if (data[i] == TELNET_IAC) chunk[used++] = TELNET_IAC;
+        std::int32_t room = SEND_CHUNK_SIZE - 1 - used;  // one place kept for a doubling
+        std::int32_t run = length - i < room ? length - i : room;
+        const void *iac = std::memchr(data + i, TELNET_IAC, static_cast<std::size_t>(run));
+        if (iac != nullptr) {
+            run = static_cast<std::int32_t>(static_cast<const std::uint8_t *>(iac) - (data + i)) + 1;
+        }
+        std::memcpy(chunk + used, data + i, static_cast<std::size_t>(run));
+        used += run;
+        i += run;
+        if (iac != nullptr) chunk[used++] = TELNET_IAC;
     }
     if (result == 0) result = send_all(channel, channel->socket, chunk, used);
     give_guard(channel->send_guard);
