@@ -383,6 +383,17 @@ TEST_F(RelayReaction, TheStopsAndTheCallerLeavingEndAQuietCallAtOnce) {
         Reaction r = time_the_end(call, "caller leaves", [&] { net_close(&call.pair.peer); });
         EXPECT_EQ(r.result, 0);
     }
+    {  // after a full block the reader receives again without a wait: the end cuts that short
+        RelayCall call("SIMQ6");
+        call.attach();
+        Reaction r = time_the_end(call, "forced disconnect, reader in a receive", [&] {
+            call.caller_sends(Bytes(RELAY_BLOCK_SIZE, 'x'));
+            EXPECT_TRUE(sim_wait_received_count(call.sim, RELAY_BLOCK_SIZE, 10000));
+            call.port->disconnect_request.store(1);
+            relay_wake(call.port.get());
+        });
+        EXPECT_EQ(r.result, -1);
+    }
     {  // another port's forced disconnect leaves this call alone
         RelayCall call("SIMQ4");
         RelayCall other("SIMQ5");
