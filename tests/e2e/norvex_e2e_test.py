@@ -6,6 +6,7 @@ usage: norvex_e2e_test.py NORVEX_PROGRAM TELNET_CLIENT [unittest arguments, e.g.
 """
 import os
 import pty
+import random
 import select
 import signal
 import socket
@@ -97,6 +98,19 @@ class Equipment:
     def send(self, data):
         os.write(self.master, data)
 
+    def send_all(self, data):
+        while data:
+            data = data[os.write(self.master, data):]
+
+    def wait_count(self, count, limit_s=LIMIT_S):
+        deadline = time.monotonic() + limit_s
+        while time.monotonic() < deadline:
+            with self.lock:
+                if len(self.received) >= count:
+                    return True
+            time.sleep(0.02)
+        return False
+
     def wait_for(self, wanted, limit_s=LIMIT_S):
         deadline = time.monotonic() + limit_s
         while time.monotonic() < deadline:
@@ -172,6 +186,12 @@ class Caller:
                 self.received += chunk
         return wanted in self.received
 
+    def read_until_count(self, count, limit_s=LIMIT_S):
+        deadline = time.monotonic() + limit_s
+        while len(self.received) < count and not self.closed and time.monotonic() < deadline:
+            self.read_until(b"\0never\0", 0.1)
+        return len(self.received) >= count
+
     def read_until_closed(self, limit_s=LIMIT_S):
         deadline = time.monotonic() + limit_s
         while not self.closed and time.monotonic() < deadline:
@@ -240,6 +260,33 @@ class NorvexEndToEnd(unittest.TestCase):
         line = self.log_lines(1)[0]
         self.assertRegex(line, rb"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d \d{4}/\d\d/\d\d \d\d:\d\d:\d\d  COM1 127\.0\.0\.1$")
         self.assertTrue(self.gateway.wait_said(b"COM1 free"), self.gateway.said)
+
+    def test_streams_of_every_byte_value_get_through_whole_both_ways_at_once(self):
+        # 255s alone, doubled and in long runs fall on every place of the 1 KiB blocks.
+        rng = random.Random(7)
+        upstream = bytes(rng.randrange(256) for _ in range(200000)) + b"\xff" * 3000 + b"end"
+        downstream = b"\xff" * 3001 + bytes(rng.randrange(256) for _ in range(200000)) + b"end"
+        self.configure(port_block("COM1"))  # no flow control: every byte is data
+        device = self.attach_equipment()
+        self.gateway.start()
+        caller = Caller(self.port)
+        self.assertTrue(caller.read_until(GREETING), caller.received)
+        start = len(caller.received)
+
+        # Both sides write from threads of their own while this one reads the caller's side.
+        senders = [threading.Thread(target=caller.send,
+                                    args=(upstream.replace(b"\xff", b"\xff\xff"),)),
+                   threading.Thread(target=device.send_all, args=(downstream,))]
+        for sender in senders:
+            sender.start()
+        expected = downstream.replace(b"\xff", b"\xff\xff")
+        self.assertTrue(caller.read_until_count(start + len(expected)), len(caller.received))
+        for sender in senders:
+            sender.join(LIMIT_S)
+        self.assertEqual(caller.received[start:], expected)
+        self.assertTrue(device.wait_count(len(upstream)), len(device.received))
+        self.assertEqual(device.received, upstream)
+        caller.close()
 
     def test_permission_refusal_by_source_address(self):
         self.configure(port_block("COM1", rules=[address_rule([127, 0, 0, 2], 32, 0),
