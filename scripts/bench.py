@@ -3,7 +3,8 @@
 
 Runs norvex in a scratch directory with COM1..COM9 linked to ptys whose masters this script plays
 as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
-  - one-byte echo round trip through the gateway and through socat (p50, p99), and their ratio;
+  - one-byte echo round trip through the gateway and through socat (p50, p99; medians of five
+    rounds taking turns) and the median of the rounds' ratios, with how the processors idle;
   - throughput on the pty, caller to equipment and equipment to caller (medians of five rounds,
     gateway and socat taking turns, and the median of the rounds' ratios) and the CPU time the
     relaying process spent per megabyte; beside socat also socat with 1 KiB blocks, the gateway's;
@@ -199,6 +200,24 @@ def measure_quiet(groups, seconds):
                    (after[name][0] - before[name][0]) * 1e3 * 20 / seconds) for name in groups}
 
 
+def idle_state():
+    """How this machine's idle processors wait: a woken thread's latency depends on it. A virtual
+    machine whose processors halt at once (no halt polling) charges every wake-up of a thread on
+    an idle processor with a trip through the host."""
+    def read(path):
+        try:
+            with open(path) as source:
+                return source.read().strip()
+        except OSError:
+            return None
+    driver = read("/sys/devices/system/cpu/cpuidle/current_driver") or "unknown"
+    poll_ns = read("/sys/module/haltpoll/parameters/guest_halt_poll_ns")
+    if driver == "haltpoll" and poll_ns is not None:
+        return "haltpoll, guest_halt_poll_ns %s%s" % (poll_ns, " (halt polling off)"
+                                                        if poll_ns == "0" else "")
+    return driver
+
+
 def peak_memory_kib(pid):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
@@ -278,14 +297,21 @@ def main():
             time.sleep(0.5)  # the call ends and the port is free again
         results["connect to data path (s, median of 5)"] = statistics.median(setups)
 
+        # The echo too in rounds taking turns: one sample of each settles on one placement of
+        # the threads on the processors, and these differ from one moment to the next.
         caller, _ = connect(telnet_port, READY)
-        p50, p99 = round_trips(caller, trips)
         floor_caller = floor_call(0)
         time.sleep(0.2)
-        floor_p50, floor_p99 = round_trips(floor_caller, trips)
-        results["echo p50 / p99 gateway (ms)"] = (p50 * 1e3, p99 * 1e3)
-        results["echo p50 / p99 socat (ms)"] = (floor_p50 * 1e3, floor_p99 * 1e3)
-        results["echo p50 ratio gateway/socat"] = p50 / floor_p50
+        echoes = {"gateway": [], "socat": []}
+        for _ in range(rounds_count):
+            echoes["gateway"].append(round_trips(caller, trips // rounds_count))
+            echoes["socat"].append(round_trips(floor_caller, trips // rounds_count))
+        for name, samples in echoes.items():
+            results["echo p50 / p99 %s (ms)" % name] = (
+                statistics.median(p50 for p50, _ in samples) * 1e3,
+                statistics.median(p99 for _, p99 in samples) * 1e3)
+        results["echo p50 ratio gateway/socat"] = statistics.median(
+            [a[0] / b[0] for a, b in zip(echoes["gateway"], echoes["socat"])])
 
         # Throughput in alternating rounds, gateway then socat, so that a passing load weighs on
         # both alike; the medians of the rounds and of their ratios are reported.
@@ -337,6 +363,7 @@ def main():
             item.close()
         shutil.rmtree(directory, ignore_errors=True)
 
+    print("%-64s %s" % ("processor idle", idle_state()))
     for name, value in results.items():
         if isinstance(value, tuple):
             print("%-64s %s" % (name, " / ".join("%.3f" % v for v in value)))
