@@ -7,8 +7,8 @@ if(WIN32)
 
     # The settings code's own writer of NORVEX.DAT, the operator's tool of the Linux program built
     # for Windows: what the dialogs write is compared with what it writes for the same settings.
-    add_executable(norvexctl_wine ${CMAKE_SOURCE_DIR}/src/app/norvexctl_main.cpp)
-    target_link_libraries(norvexctl_wine PRIVATE norvex_app norvex_flags)
+    add_executable(norvexctl_wine ${CMAKE_SOURCE_DIR}/src/ctl/norvexctl_main.cpp)
+    target_link_libraries(norvexctl_wine PRIVATE norvex_ctl norvex_flags)
 
     # The ui host itself, on templates of its own (run by gui_test.py, which gives it a display).
     add_executable(test_ui_host_wine ${CMAKE_CURRENT_LIST_DIR}/gui/ui_host_test.cpp

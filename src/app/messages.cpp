@@ -57,3 +57,15 @@ const char *message_gloss(std::int32_t id) {
     const Message *message = find(id);
     return message == nullptr ? nullptr : message->gloss;
 }
+
+std::string message_fill(const char *text, std::int32_t number) {
+    std::string filled = text == nullptr ? "" : text;
+    std::size_t place = filled.find("%d");
+    if (place != std::string::npos) filled.replace(place, 2, std::to_string(number));
+    return filled;
+}
+
+std::string message_line(std::int32_t id, std::int32_t number) {
+    return message_fill(message_text(id), number) + " (" + message_fill(message_gloss(id), number) +
+           ")";
+}

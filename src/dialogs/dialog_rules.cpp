@@ -13,16 +13,10 @@ constexpr std::int64_t INT32_HIGH = std::numeric_limits<std::int32_t>::max();
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Compares two texts without regard to ASCII case, each read up to its terminator or `limit`
-// bytes. Bytes from 0x80 up compare as they are, so a Shift-JIS name never equals a COM name.
+// bytes.
 bool equal_ignoring_case(const char *a, const char *b, std::size_t limit) {
-    for (std::size_t i = 0; i < limit; ++i) {
-        if (upper(a[i]) != upper(b[i])) return false;
-        if (a[i] == '\0') return true;
-    }
-    return true;
+    return text_equal_ignoring_case(a, strnlen(a, limit), b, strnlen(b, limit));
 }
 
 // The digits at `text` as a number, kept within the int32 range; *end is set past them.

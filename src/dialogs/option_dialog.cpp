@@ -3,7 +3,7 @@
 // none reads a half-written text) and saves the file; the telnet port counts from the next start.
 #include <cstdio>
 
-#include "app/program.h"
+#include "app/message_box.h"
 #include "dialogs/dialog_rules.h"
 #include "dialogs/dialogs.h"
 #include "platform/ui.h"

@@ -3,7 +3,7 @@
 // list always shows rule n.
 #include <iterator>
 
-#include "app/program.h"
+#include "app/message_box.h"
 #include "dialogs/dialog_rules.h"
 #include "dialogs/dialogs.h"
 #include "platform/ui.h"

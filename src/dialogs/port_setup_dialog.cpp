@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/program.h"
+#include "app/message_box.h"
 #include "dialogs/dialog_rules.h"
 #include "dialogs/dialogs.h"
 #include "platform/ui.h"

@@ -3,7 +3,7 @@
 // settings file is written when the dialog closes, whichever way.
 #include <cstring>
 
-#include "app/program.h"
+#include "app/message_box.h"
 #include "dialogs/dialog_rules.h"
 #include "dialogs/dialogs.h"
 #include "platform/ui.h"

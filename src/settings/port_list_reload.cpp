@@ -7,15 +7,8 @@
 
 namespace {
 
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool same_name(const char (&a)[16], const char (&b)[16]) {
-    std::size_t length = text_length(a);
-    if (length != text_length(b)) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
-    }
-    return true;
+    return text_equal_ignoring_case(a, text_length(a), b, text_length(b));
 }
 
 PortChange change_of(PortChangeKind kind, const PortSettings &settings, bool busy, bool done) {

@@ -10,6 +10,16 @@ PortList port_list{};
 static std::mutex options_lock;
 static GlobalOptions options{};
 
+bool text_equal_ignoring_case(const char *a, std::size_t a_length, const char *b,
+                              std::size_t b_length) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (a_length != b_length) return false;
+    for (std::size_t i = 0; i < a_length; ++i) {
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
+}
+
 void options_get(GlobalOptions *copy) {
     std::lock_guard<std::mutex> hold(options_lock);
     std::memcpy(copy, &options, sizeof options);

@@ -182,6 +182,12 @@ void text_set(char (&field)[N], const char *text) {
     for (; i < N; ++i) field[i] = '\0';
 }
 
+// Compares two texts of the given lengths without regard to ASCII case, as port names are compared
+// ("com1" names COM1). Bytes from 0x80 up compare as they are, so a Shift-JIS name never equals a
+// COM name.
+bool text_equal_ignoring_case(const char *a, std::size_t a_length, const char *b,
+                              std::size_t b_length);
+
 // The process's GlobalOptions. Readers take a consistent copy; the options dialog and loading
 // replace it whole. Safe from any thread.
 void options_get(GlobalOptions *copy);

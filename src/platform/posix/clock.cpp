@@ -31,12 +31,16 @@ timespec posix_deadline_after(std::uint32_t timeout_ms) {
     return now;
 }
 
-std::uint32_t clock_tick_ms() {
+std::uint64_t posix_monotonic_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms) + tick_bias.load(std::memory_order_relaxed);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+std::uint32_t clock_tick_ms() {
+    return static_cast<std::uint32_t>(posix_monotonic_ms()) +
+           tick_bias.load(std::memory_order_relaxed);
 }
 
 void clock_sleep_ms(std::uint32_t ms) {

@@ -16,6 +16,7 @@
 #include <climits>
 #include <new>
 
+#include "platform/posix/posix_time.h"
 #include "platform/thread.h"
 
 struct LocalServer {
@@ -32,13 +33,6 @@ struct LocalConnection {
 
 namespace {
 
-std::uint64_t monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 bool address_of(const char *name, sockaddr_un *where) {
     std::size_t length = strlen(name);
     if (length == 0 || length >= sizeof where->sun_path) return false;
@@ -51,7 +45,7 @@ bool address_of(const char *name, sockaddr_un *where) {
 // Waits until fd is ready for `events` or the deadline passes. 1 ready, 0 time-out, -1 error.
 int wait_ready(int fd, short events, std::uint64_t deadline_ms) {
     for (;;) {
-        std::uint64_t now = monotonic_ms();
+        std::uint64_t now = posix_monotonic_ms();
         int timeout = now >= deadline_ms ? 0 : static_cast<int>(deadline_ms - now);
         pollfd ready{fd, events, 0};
         int got = poll(&ready, 1, timeout);
@@ -116,9 +110,9 @@ int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConn
                         int *trusted) {
     *connection = nullptr;
     *trusted = 0;
-    std::uint64_t deadline_ms = monotonic_ms() + timeout_ms;
+    std::uint64_t deadline_ms = posix_monotonic_ms() + timeout_ms;
     for (;;) {
-        std::uint64_t now = monotonic_ms();
+        std::uint64_t now = posix_monotonic_ms();
         std::uint64_t left = now >= deadline_ms ? 0 : deadline_ms - now;
         int timeout = timeout_ms == WAIT_FOREVER_MS ? -1
                       : left > INT_MAX               ? INT_MAX
@@ -193,7 +187,7 @@ int local_connect(const char *name, LocalConnection **connection) {
 
 int local_send(LocalConnection *connection, const void *data, std::uint32_t length,
                std::uint32_t timeout_ms) {
-    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    std::uint64_t deadline = posix_monotonic_ms() + timeout_ms;
     const char *at = static_cast<const char *>(data);
     std::uint32_t done = 0;
     while (done < length) {
@@ -212,7 +206,7 @@ int local_send(LocalConnection *connection, const void *data, std::uint32_t leng
 int local_receive(LocalConnection *connection, void *buffer, std::uint32_t length,
                   std::uint32_t timeout_ms, std::uint32_t *received) {
     *received = 0;
-    int ready = wait_ready(connection->fd, POLLIN, monotonic_ms() + timeout_ms);
+    int ready = wait_ready(connection->fd, POLLIN, posix_monotonic_ms() + timeout_ms);
     if (ready < 0) return -1;
     if (ready == 0) return LOCAL_TIMED_OUT;
     for (;;) {

@@ -16,6 +16,7 @@
 #include <climits>
 
 #include "platform/fault.h"
+#include "platform/posix/posix_time.h"
 
 static int descriptor(NetSocket socket) { return static_cast<int>(socket); }
 
@@ -25,13 +26,6 @@ static sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
     where.sin_port = htons(port);
     where.sin_addr.s_addr = htonl(address);
     return where;
-}
-
-static std::uint64_t monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 // Nothing to start on Linux: the sockets are the kernel's.
@@ -151,9 +145,9 @@ int net_wait(NetSocket socket, std::int32_t events, std::uint32_t timeout_ms,
     if (events & NET_READABLE) entry.events |= POLLIN;
     if (events & NET_EXCEPTION) entry.events |= POLLPRI;
     if (events & NET_WRITABLE) entry.events |= POLLOUT;
-    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    std::uint64_t deadline = posix_monotonic_ms() + timeout_ms;
     for (;;) {
-        std::uint64_t now = monotonic_ms();
+        std::uint64_t now = posix_monotonic_ms();
         std::uint64_t left = deadline > now ? deadline - now : 0;
         int result = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
         if (result < 0 && errno == EINTR) continue;
@@ -198,7 +192,7 @@ int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t len
     *sent = 0;
     if (length <= 0) return 0;
     if (send_fault_fires()) return -1;
-    std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    std::uint64_t deadline = posix_monotonic_ms() + timeout_ms;
     for (;;) {
         // MSG_DONTWAIT: a blocking send would wait until every byte is queued, however long the
         // peer keeps its window shut.
@@ -210,7 +204,7 @@ int net_send_within(NetSocket socket, const std::uint8_t *data, std::int32_t len
         }
         if (result < 0 && errno == EINTR) continue;
         if (result == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-        std::uint64_t now = monotonic_ms();
+        std::uint64_t now = posix_monotonic_ms();
         if (now >= deadline) return 0;
         std::uint64_t left = deadline - now;
         pollfd entry{descriptor(socket), POLLOUT, 0};

@@ -11,3 +11,5 @@
 void posix_cond_init_monotonic(pthread_cond_t *cond);
 // The CLOCK_MONOTONIC time timeout_ms from now.
 timespec posix_deadline_after(std::uint32_t timeout_ms);
+// Milliseconds on CLOCK_MONOTONIC, not wrapping: for deadlines inside the backend.
+std::uint64_t posix_monotonic_ms();

@@ -22,6 +22,7 @@
 
 #include "platform/posix/posix_serial_lines.h"
 #include "platform/posix/posix_termios.h"
+#include "platform/posix/posix_time.h"
 #include "platform/serial_backend.h"
 #include "platform/thread.h"
 
@@ -89,13 +90,6 @@ constexpr SpeedEntry SPEED_TABLE[] = {
 };
 
 PosixSerial *as_serial(void *device) { return static_cast<PosixSerial *>(device); }
-
-std::uint64_t monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
 
 void wake_signal(int wake) {
     std::uint64_t one = 1;
@@ -328,7 +322,7 @@ int wait_ready(PosixSerial *serial, short events, int wake, const int *cancelled
 }
 
 int remaining_ms(std::uint64_t deadline) {
-    std::uint64_t now = monotonic_ms();
+    std::uint64_t now = posix_monotonic_ms();
     if (now >= deadline) return 0;
     std::uint64_t left = deadline - now;
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
@@ -343,7 +337,7 @@ int read_transfer(PosixSerial *serial, std::uint8_t *buffer, std::uint32_t maxim
                                              timeouts.read_total_timeout_multiplier) * maximum +
                                              timeouts.read_total_timeout_constant;
     bool limited = what_arrived || total != 0;
-    std::uint64_t deadline = monotonic_ms() + total;
+    std::uint64_t deadline = posix_monotonic_ms() + total;
     std::uint32_t got = 0;
     // After an empty read the line is probably still quiet: wait first, so that a quiet line costs
     // one wait per call. After data, read first: more is probably there already.
@@ -385,7 +379,7 @@ int write_transfer(PosixSerial *serial, const std::uint8_t *data, std::uint32_t 
     std::uint64_t total =
         static_cast<std::uint64_t>(timeouts.write_total_timeout_multiplier) * length +
         timeouts.write_total_timeout_constant;
-    std::uint64_t deadline = monotonic_ms() + total;
+    std::uint64_t deadline = posix_monotonic_ms() + total;
     std::uint32_t done = 0;
     while (done < length) {
         ssize_t n = write(serial->fd, data + done, length - done);
@@ -628,7 +622,7 @@ constexpr int WATCHED_LINES = TIOCM_CAR | TIOCM_DSR | TIOCM_CTS | TIOCM_RNG;
 int wait_events(PosixSerial *serial, ComWake *wake, int watch_lines, std::uint32_t timeout_ms,
                 std::uint32_t *events) {
     bool forever = timeout_ms == COM_WAIT_FOREVER;
-    std::uint64_t deadline = monotonic_ms() + (forever ? 0 : timeout_ms);
+    std::uint64_t deadline = posix_monotonic_ms() + (forever ? 0 : timeout_ms);
     // The kernel offers TIOCMIWAIT, but only a signal can end it early; the lines are looked at
     // instead, and only on a device that has them (a pty's never change).
     int lines_before = 0;

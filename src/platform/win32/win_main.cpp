@@ -2,8 +2,8 @@
 // resource is loaded, and hands over to the portable start-up sequence.
 #include <windows.h>
 
-#include "app/program.h"
 #include "platform/win32/ui_win32.h"
+#include "tray/program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     ui_win32_set_instance(instance);

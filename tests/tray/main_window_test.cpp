@@ -1,6 +1,6 @@
 // The main window and the program's start-up and shutdown, headless: the scripted ui host plays
 // the operator, a real server runs on a loopback port, ports are simulated devices.
-#include "app/main_window.h"
+#include "tray/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <atomic>
 #include <string>
 
-#include "app/program.h"
 #include "gateway/listener.h"
 #include "gateway/server_state.h"
 #include "platform/faults.h"
@@ -23,6 +22,7 @@
 #include "support/gateway_fixture.h"
 #include "support/settings_fixtures.h"
 #include "support/test_dir.h"
+#include "tray/program.h"
 
 namespace {
 

@@ -1,17 +1,15 @@
-// Both ends of the control channel's requests: the gateway's answers (on its main thread) and the
-// tool's call.
-#include "app/control.h"
+// The gateway's answers to the control channel's requests, made on its main thread.
+#include "service/control_answer.h"
 
 #include <cstring>
 
-#include "app/escaped_text.h"
 #include "app/messages.h"
 #include "app/session.h"
-#include "app/settings_fields.h"
 #include "app/status.h"
+#include "control/control_protocol.h"
+#include "control/escaped_text.h"
+#include "control/settings_fields.h"
 #include "gateway/relay.h"
-#include "platform/clock.h"
-#include "platform/local_socket.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"
 
@@ -21,20 +19,8 @@ std::string word(const std::string &text) { return escaped_text_show(text.data()
 
 std::string line_text(const std::string &text) { return escaped_text_show(text.data(), text.size()); }
 
-// A numbered message with its English gloss, as the Linux program prints them.
-std::string message(std::int32_t id) {
-    return std::string(message_text(id)) + " (" + message_gloss(id) + ")";
-}
-
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool same_name(const std::string &a, const char (&port_name)[16]) {
-    std::size_t length = text_length(port_name);
-    if (a.size() != length) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (ascii_upper(a[i]) != ascii_upper(port_name[i])) return false;
-    }
-    return true;
+    return text_equal_ignoring_case(a.data(), a.size(), port_name, text_length(port_name));
 }
 
 void answer_status(const ControlContext *context, std::string *reply) {
@@ -94,13 +80,13 @@ std::string port_change_text(const PortChange &change) {
     switch (change.kind) {
     case PORT_ADDED:
         return change.done ? name + " added"
-                           : name + " added: " + message(STR_PORT_ADD_FAILED) +
+                           : name + " added: " + message_line(STR_PORT_ADD_FAILED) +
                                  "; its modem emulator did not start";
     case PORT_REMOVED:
         return name + (change.busy ? " removed; its call goes on until it ends" : " removed");
     case PORT_UPDATED:
         if (!change.done) {
-            return name + " updated: " + message(STR_PORT_UPDATE_FAILED) +
+            return name + " updated: " + message_line(STR_PORT_UPDATE_FAILED) +
                    "; its modem emulator did not start";
         }
         return name + (change.busy ? " updated; the call in progress keeps its settings"
@@ -146,7 +132,7 @@ void answer_reload(const ControlContext *context, std::string *reply,
         add("port order now: " + line_text(order), false);
     }
     if (report.after.telnet_port != context->telnet_port) {
-        add(message(STR_TELNET_PORT_NEXT_START) + ": listening on " +
+        add(message_line(STR_TELNET_PORT_NEXT_START) + ": listening on " +
                 std::to_string(context->telnet_port) + ", the next start uses " +
                 std::to_string(report.after.telnet_port),
             false);
@@ -160,12 +146,6 @@ void answer_reload(const ControlContext *context, std::string *reply,
 }
 
 }  // namespace
-
-void control_line_split(const std::string &line, std::string *first, std::string *rest) {
-    std::size_t space = line.find(' ');
-    *first = line.substr(0, space);
-    *rest = space == std::string::npos ? "" : line.substr(space + 1);
-}
 
 void control_answer(const std::string &request, const ControlContext *context, std::string *reply,
                     std::vector<std::string> *log) {
@@ -183,35 +163,4 @@ void control_answer(const std::string &request, const ControlContext *context, s
         *reply += "error input unknown request " + line_text(request.substr(0, 40)) +
                   " (requests: status, disconnect NAME, reload)\n";
     }
-}
-
-int control_request(const char *request, std::uint32_t timeout_ms, std::vector<std::string> *lines) {
-    lines->clear();
-    LocalConnection *connection = nullptr;
-    int connected = local_connect(CONTROL_SOCKET_NAME, &connection);
-    if (connected != LOCAL_CONNECTED) return connected;
-    std::string line = std::string(request) + "\n";
-    std::uint32_t began = clock_tick_ms();
-    // A failed send still leaves the reply to read: a gateway that refuses says why, then closes.
-    (void)local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()), timeout_ms);
-    std::string pending;
-    bool whole = false;
-    while (!whole) {
-        std::uint32_t spent = clock_tick_ms() - began;
-        if (spent >= timeout_ms) break;
-        char buffer[4096];
-        std::uint32_t received = 0;
-        int got = local_receive(connection, buffer, sizeof buffer, timeout_ms - spent, &received);
-        if (got != LOCAL_RECEIVED || received == 0) break;
-        pending.append(buffer, received);
-        std::size_t end;
-        while (!whole && (end = pending.find('\n')) != std::string::npos) {
-            lines->push_back(pending.substr(0, end));
-            pending.erase(0, end + 1);
-            const std::string &last = lines->back();
-            whole = last == "ok" || last.rfind("error ", 0) == 0;
-        }
-    }
-    local_close(connection);
-    return whole ? LOCAL_CONNECTED : LOCAL_FAILED;
 }

@@ -2,7 +2,7 @@
 // at a time; every wait is short or bounded, so a silent or slow client delays the next by at most
 // REQUEST_WAIT_MS, and a stop is seen within POLL_MS. With no client the thread sleeps in the
 // accept, which the close wakes.
-#include "app/control_channel.h"
+#include "service/control_channel.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +10,8 @@
 #include <mutex>
 #include <new>
 
-#include "app/escaped_text.h"
+#include "control/control_protocol.h"
+#include "control/escaped_text.h"
 #include "platform/clock.h"
 #include "platform/local_socket.h"
 #include "platform/thread.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/control.h"
+#include "service/control_answer.h"
 
 struct ControlChannel;
 struct UiWindow;

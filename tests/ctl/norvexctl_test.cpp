@@ -1,7 +1,7 @@
 // norvexctl's edits write byte for byte what the gateway's own settings code writes for the same
 // settings (reserved bytes kept); bad input leaves the file as it was and says why; show gives
 // values back in the form the edits take.
-#include "app/norvexctl.h"
+#include "ctl/norvexctl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,9 @@
 // The console program: start-up, the wait for a stop request with status reports, shutdown.
-#include "app/console.h"
+#include "service/console.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "app/control_channel.h"
 #include "app/messages.h"
 #include "app/session.h"
 #include "app/status.h"
@@ -12,9 +11,10 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/thread.h"
-#include "platform/version.h"
 #include "platform/ui.h"
+#include "platform/version.h"
 #include "resources/resource_ids.h"
+#include "service/control_channel.h"
 
 namespace {
 
@@ -35,13 +35,7 @@ std::uint32_t stop_watcher(void *window) {
 void say(const char *text) { std::fprintf(stderr, "NORVEX: %s\n", text); }
 
 // A numbered message with its gloss; `number` fills a %d.
-void say_message(std::int32_t id, int number = 0) {
-    char text[512];
-    char gloss[256];
-    std::snprintf(text, sizeof text, message_text(id), number);
-    std::snprintf(gloss, sizeof gloss, message_gloss(id), number);
-    std::fprintf(stderr, "NORVEX: %s (%s)\n", text, gloss);
-}
+void say_message(std::int32_t id, int number = 0) { say(message_line(id, number).c_str()); }
 
 // What the main thread works with while the gateway runs.
 struct Console {

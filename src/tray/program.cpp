@@ -1,26 +1,12 @@
-// The program's start-up sequence and its message boxes.
-#include "app/program.h"
+// The Windows program's start-up sequence.
+#include "tray/program.h"
 
-#include <cstdio>
-#include <string>
-
-#include "app/main_window.h"
+#include "app/message_box.h"
 #include "platform/ui.h"
 #include "platform/version.h"
 #include "resources/resource_ids.h"
 #include "settings/settings.h"
-
-std::int32_t show_resource_message(UiWindow *owner, std::int32_t id, std::uint32_t style,
-                                   std::int32_t number) {
-    char text[256];
-    if (ui_load_string(id, text, sizeof text) == 0) {
-        std::snprintf(text, sizeof text, "can not load string resource(%d).", id);
-    }
-    std::string shown = text;
-    std::size_t place = shown.find("%d");
-    if (place != std::string::npos) shown.replace(place, 2, std::to_string(number));
-    return ui_message_box(owner, shown.c_str(), "NORVEX", style);
-}
+#include "tray/main_window.h"
 
 std::int32_t program_main() {
     if (ui_find_previous_instance()) return 0;

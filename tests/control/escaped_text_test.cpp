@@ -1,6 +1,6 @@
 // Texts typed with escapes and shown on a terminal: every byte survives the round trip, and what
 // is shown never carries a control byte.
-#include "app/escaped_text.h"
+#include "control/escaped_text.h"
 
 #include <gtest/gtest.h>
 

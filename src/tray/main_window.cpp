@@ -1,16 +1,16 @@
 // The main window's logic: every button, menu item, tray click and worker notice becomes one of
 // the window's command codes, handled here.
-#include "app/main_window.h"
+#include "tray/main_window.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "app/message_box.h"
 #include "app/session.h"
 #include "app/status.h"
-#include "gateway/relay.h"
 #include "dialogs/dialogs.h"
+#include "gateway/relay.h"
 #include "platform/ui.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"

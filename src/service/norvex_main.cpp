@@ -1,4 +1,4 @@
 // norvex: the gateway as a Linux console program.
-#include "app/console.h"
+#include "service/console.h"
 
 int main() { return console_run(); }

@@ -1,10 +1,10 @@
 // The settings by name for the command line: typed values read, stored values shown, records
 // compared field by field.
-#include "app/settings_fields.h"
+#include "control/settings_fields.h"
 
 #include <cstring>
 
-#include "app/escaped_text.h"
+#include "control/escaped_text.h"
 
 namespace {
 

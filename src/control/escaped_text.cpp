@@ -1,5 +1,5 @@
 // Backslash escapes for texts on a command line, a terminal and the control channel.
-#include "app/escaped_text.h"
+#include "control/escaped_text.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,12 +1,14 @@
 // The gateway's end of the control channel: requests reach the main thread and back, garbage and
 // silence are refused without harm, and closing answers a request still waiting.
-#include "app/control_channel.h"
+#include "service/control_channel.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 
+#include "control/control_protocol.h"
+#include "ctl/control_client.h"
 #include "platform/local_socket.h"
 #include "platform/ui.h"
 #include "settings/port_list.h"

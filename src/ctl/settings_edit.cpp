@@ -1,20 +1,18 @@
 // Edits of NORVEX.DAT's image for norvexctl, and its readable form.
-#include "app/settings_edit.h"
+#include "ctl/settings_edit.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/escaped_text.h"
 #include "app/messages.h"
-#include "app/settings_fields.h"
+#include "control/escaped_text.h"
+#include "control/settings_fields.h"
 #include "dialogs/dialog_rules.h"
 #include "resources/resource_ids.h"
 
 namespace {
 
 constexpr int NAME_WIDTH = 23;
-
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::string port_name_of(const PortSettings &port) {
     return std::string(port.port_name, text_length(port.port_name));
@@ -23,11 +21,7 @@ std::string port_name_of(const PortSettings &port) {
 std::string shown_name(const std::string &name) { return escaped_text_show(name.data(), name.size()); }
 
 bool same_name(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (upper(a[i]) != upper(b[i])) return false;
-    }
-    return true;
+    return text_equal_ignoring_case(a.data(), a.size(), b.data(), b.size());
 }
 
 std::string port_names(const SettingsImage *image) {
@@ -172,8 +166,7 @@ int edit_port_add(SettingsImage *image, const std::string &name,
             *problem = "port " + shown_name(name) + ": ports are named COM1 to COM9 (link ./COMn "
                        "in the gateway's directory to the device)";
         } else if (count == 0) {
-            *problem = std::string(message_text(STR_NO_PORT_TO_ADD)) + " (" +
-                       message_gloss(STR_NO_PORT_TO_ADD) + "): COM1 to COM9 all exist";
+            *problem = message_line(STR_NO_PORT_TO_ADD) + ": COM1 to COM9 all exist";
         } else {
             *problem = "port " + shown_name(name) + " already exists (" + port_names(image) + ")";
         }
@@ -250,8 +243,7 @@ int edit_rule_add(SettingsImage *image, const std::string &name, const std::stri
     std::int32_t slot = permission_rules_first_free(port.permission_rules);
     if (slot < 0) {
         *problem = shown_name(port_name_of(port)) + " has " + std::to_string(PERMISSION_RULE_COUNT) +
-                   " rules, the most a port holds: " + message_text(STR_NO_FREE_RULE) + " (" +
-                   message_gloss(STR_NO_FREE_RULE) + ")";
+                   " rules, the most a port holds: " + message_line(STR_NO_FREE_RULE);
         return -1;
     }
     if (permission_entry_parse(entry.c_str(), verdict == "permit", &port.permission_rules[slot]) != 0) {

@@ -1,6 +1,6 @@
 // norvexctl's commands: argument handling, the help, editing NORVEX.DAT the safe way, and the
 // requests to the running gateway.
-#include "app/norvexctl.h"
+#include "ctl/norvexctl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/control.h"
-#include "app/escaped_text.h"
-#include "app/settings_edit.h"
-#include "app/settings_fields.h"
+#include "control/control_protocol.h"
+#include "control/escaped_text.h"
+#include "control/settings_fields.h"
+#include "ctl/control_client.h"
+#include "ctl/settings_edit.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/local_socket.h"

@@ -1,6 +1,6 @@
 // The gateway's answers to norvexctl: the status list, the forced disconnect and the reload, as
 // the operator reads them.
-#include "app/control.h"
+#include "service/control_answer.h"
 
 #include <gtest/gtest.h>
 

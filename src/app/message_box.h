@@ -1,14 +1,10 @@
-// The Windows program's entry and its message boxes: single instance, version text, the main
-// window's class and creation, the message loop.
+// The program's message boxes: a string-table text chosen by number, caption "NORVEX". Shown by
+// the Windows program's shell and by its dialogs alike.
 #pragma once
 
 #include <cstdint>
 
 struct UiWindow;
-
-// The start-up sequence: raises a running instance and ends, or makes the main window and runs
-// the message loop until the operator confirms Exit. The exit code (always 0). UI thread.
-std::int32_t program_main();
 
 // Shows string `id` of the string table in a message box with the caption "NORVEX", owned by
 // `owner` (null: none), in `style`; a "%d" in the text is filled with `number`, a missing string
