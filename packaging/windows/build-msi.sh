@@ -25,8 +25,11 @@ msi="$work/norvex.msi"
 cp "$here/norvex.wxs" "$work/norvex.wxs"
 cp "$exe" "$work/NORVEX.EXE"
 cp "$icon" "$work/norvex.ico"
-(cd "$work" && wixl --arch x64 -D Version="$version" -D Exe=NORVEX.EXE -D Icon=norvex.ico \
-                    -o norvex.msi norvex.wxs) 2>"$work/wixl.log" || { cat "$work/wixl.log" >&2; exit 1; }
+if ! (cd "$work" && wixl --arch x64 -D Version="$version" -D Exe=NORVEX.EXE -D Icon=norvex.ico \
+                       -o norvex.msi norvex.wxs) 2>"$work/wixl.log"; then
+    cat "$work/wixl.log" >&2
+    exit 1
+fi
 
 query() {
     msibuild "$msi" -q "$1" || { echo "build-msi: query failed: $1" >&2; exit 1; }
@@ -36,7 +39,8 @@ property() {
     msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' -v name="$1" '$1 == name { print $2 }'
 }
 
-query "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART <> \"0\"' WHERE \`Component\` = 'AutoStart'"
+query "UPDATE \`Component\` SET \`Condition\` = 'AUTOSTART <> \"0\"'
+       WHERE \`Component\` = 'AutoStart'"
 
 # The Upgrade table's key holds its Attributes: the row is replaced, not updated.
 # 513 = migrate feature states (1) + include the maximum version (512).
@@ -46,14 +50,17 @@ query "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`,
        VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 
 secure=$(property SecureCustomProperties)
-query "UPDATE \`Property\` SET \`Value\` = 'AUTOSTART;$secure' WHERE \`Property\` = 'SecureCustomProperties'"
+query "UPDATE \`Property\` SET \`Value\` = 'AUTOSTART;$secure'
+       WHERE \`Property\` = 'SecureCustomProperties'"
 
 # SYSTEM and Administrators full control, Users modify (read, write, create, delete), for the
 # folder and everything made in it; what the folder inherits from ProgramData stays.
 query "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL,
-       \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL,
-       \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)"
-query "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`)
+       \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL,
+       \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255)
+       PRIMARY KEY \`MsiLockPermissionsEx\`)"
+query "INSERT INTO \`MsiLockPermissionsEx\`
+       (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`)
        VALUES ('SettingsForUsers', 'SETTINGSDIR', 'CreateFolder',
                'D:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)')"
 
