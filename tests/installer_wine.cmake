@@ -44,6 +44,6 @@ if(WIN32)
                          ${CMAKE_SOURCE_DIR}/src/resources/norvex.ico
                          $<TARGET_FILE:norvex_gui_driver> ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh
                          ${CMAKE_BINARY_DIR}/wineprefix-msi ${case})
-        set_tests_properties(Installer.${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK wineprefix-msi)
+        set_tests_properties(Installer.${name} PROPERTIES TIMEOUT 600 RESOURCE_LOCK wineprefix-msi)
     endforeach()
 endif()
