@@ -8,6 +8,7 @@ packages=(
     telnet socat python3                          # end-to-end tests and the benchmark
     xvfb fonts-ipafont-gothic                     # NORVEX.EXE's windows under wine: display, font
     xdotool imagemagick x11-utils                 # ... driven by keys and clicks, photographed
+    wixl msitools                                 # NORVEX.EXE's MSI installer: built, read back
     dpkg-dev systemd groff-base file              # the Debian package: built, unit and man pages checked
     clang libclang-rt-14-dev                      # fuzz targets (libFuzzer)
 )
