@@ -43,7 +43,11 @@ void lookup_job_unreference(LookupJob *job) {
 
 std::uint32_t lookup_thread(void *param) {
     LookupJob *job = static_cast<LookupJob *>(param);
-    (void)net_lookup_name(job->address, job->name);
+    char full[NET_FULL_NAME_SIZE];
+    if (net_lookup_name(job->address, full, NET_FULL_NAME_SIZE) == 0) {
+        std::strncpy(job->name, full, NET_HOST_NAME_SIZE - 1);
+        job->name[NET_HOST_NAME_SIZE - 1] = '\0';
+    }
     lookup_job_unreference(job);
     return 0;
 }
