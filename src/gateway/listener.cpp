@@ -28,9 +28,8 @@ constexpr std::uint32_t LOOKUP_POLL_MS = 50;
 constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
 constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
 
-// A reverse lookup on a thread of its own: the name service cannot be interrupted, but the
-// listener can stop waiting for it when the server stops. Whichever of the two lets go last frees
-// the job.
+// A name lookup on a thread of its own: the name service cannot be interrupted, but the listener
+// can stop waiting for it when the server stops. Whichever of the two lets go last frees the job.
 struct LookupJob {
     std::uint32_t address;
     char name[NET_HOST_NAME_SIZE];
@@ -41,19 +40,35 @@ void lookup_job_unreference(LookupJob *job) {
     if (job->references.fetch_sub(1) == 1) delete job;
 }
 
+// The address's host name, when it is confirmed: the reverse zone says whatever its owner likes,
+// so the name counts only when its own addresses include the caller's (the check of tcpd's
+// PARANOID and of sshd). The whole name is confirmed before it is cut to the field, so that a name
+// is never taken for one it merely begins like. Empty when there is no confirmed name.
+void lookup_confirmed_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    char full[NET_FULL_NAME_SIZE];
+    if (net_lookup_name(address, full, NET_FULL_NAME_SIZE) != 0) return;
+    std::uint32_t addresses[NET_NAME_ADDRESSES];
+    std::int32_t count = 0;
+    if (net_lookup_addresses(full, addresses, NET_NAME_ADDRESSES, &count) != 0) return;
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (addresses[i] != address) continue;
+        std::strncpy(name, full, NET_HOST_NAME_SIZE - 1);
+        name[NET_HOST_NAME_SIZE - 1] = '\0';
+        return;
+    }
+}
+
 std::uint32_t lookup_thread(void *param) {
     LookupJob *job = static_cast<LookupJob *>(param);
-    char full[NET_FULL_NAME_SIZE];
-    if (net_lookup_name(job->address, full, NET_FULL_NAME_SIZE) == 0) {
-        std::strncpy(job->name, full, NET_HOST_NAME_SIZE - 1);
-        job->name[NET_HOST_NAME_SIZE - 1] = '\0';
-    }
+    lookup_confirmed_name(job->address, job->name);
     lookup_job_unreference(job);
     return 0;
 }
 
-// The caller's host name into name (empty when none was found, the lookup could not be started,
-// or the server stopped meanwhile: the connection then goes on by address alone).
+// The caller's confirmed host name into name (empty when none was found or confirmed, the lookup
+// could not be started, or the server stopped meanwhile: the connection then goes on by address
+// alone).
 void lookup_caller_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
     LookupJob *job = new (std::nothrow) LookupJob{address, {}, {2}};
