@@ -23,10 +23,6 @@ constexpr std::uint32_t DRAIN_POLL_MS = 100;
 constexpr std::uint32_t STOP_WAIT_MS = 1000;
 constexpr std::uint32_t FORCED_WAIT_MS = 5000;
 constexpr std::uint32_t LOOKUP_POLL_MS = 50;
-// After a failed accept the listener waits this long, doubling up to the maximum, until an accept
-// succeeds again.
-constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
-constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
 
 // A name lookup on a thread of its own: the name service cannot be interrupted, but the listener
 // can stop waiting for it when the server stops. Whichever of the two lets go last frees the job.
@@ -142,12 +138,11 @@ std::uint32_t listener_run(ListenerArgument *argument) {
             if (socket == NET_NO_SOCKET) {
                 // Out of descriptors (or memory) the caller stays queued and the socket goes on
                 // reporting it: going round at once would spin at full speed until it passes.
-                backoff_ms = backoff_ms == 0 ? ACCEPT_BACKOFF_FIRST_MS : backoff_ms * 2;
-                if (backoff_ms > ACCEPT_BACKOFF_MAX_MS) backoff_ms = ACCEPT_BACKOFF_MAX_MS;
+                backoff_ms = accept_backoff_next(backoff_ms, false);
                 clock_sleep_ms(backoff_ms);
                 continue;
             }
-            backoff_ms = 0;
+            backoff_ms = accept_backoff_next(backoff_ms, true);
             if (!accept_connection(socket, address)) net_close(&socket);
         } else {
             clock_sleep_ms(IDLE_SLEEP_MS);
@@ -193,6 +188,12 @@ std::uint32_t listener_thread(void *param) {
     std::uint32_t result = listener_run(argument);
     delete argument;
     return result;
+}
+
+std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted) {
+    if (accepted) return 0;
+    if (current_ms == 0) return ACCEPT_BACKOFF_FIRST_MS;
+    return current_ms >= ACCEPT_BACKOFF_MAX_MS / 2 ? ACCEPT_BACKOFF_MAX_MS : current_ms * 2;
 }
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {

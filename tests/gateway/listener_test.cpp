@@ -1,5 +1,6 @@
 // The server's start and stop: listening failures, stopping idle and during calls, a stop held
-// up past its limit, and host-name lookup of callers (only forward-confirmed names count).
+// up past its limit, host-name lookup of callers (only forward-confirmed names count), and the
+// accept back-off.
 #include "gateway/listener.h"
 
 #include <gtest/gtest.h>
@@ -196,6 +197,28 @@ TEST_F(Listener, LooksUpTheCallersNameWhenAsked) {
     }
     ASSERT_TRUE(wait_log_lines(1));
     EXPECT_EQ(log_lines()[0].substr(46), std::string("127.0.0.1(") + name + ")");
+}
+
+// The waits after failed accepts: 50 ms doubling to 1 s, then 1 s for as long as accepts fail, and
+// none after a good accept, from which a new failure starts again at 50 ms.
+TEST(AcceptBackoff, DoublesUpToOneSecondAndStartsOverAfterAGoodAccept) {
+    std::vector<std::uint32_t> waits;
+    std::uint32_t wait = 0;
+    for (int failure = 0; failure < 9; ++failure) {
+        wait = accept_backoff_next(wait, false);
+        waits.push_back(wait);
+    }
+    EXPECT_EQ(waits, (std::vector<std::uint32_t>{50, 100, 200, 400, 800, 1000, 1000, 1000, 1000}));
+    for (std::uint32_t before : {0u, 50u, 400u, 1000u}) {
+        EXPECT_EQ(accept_backoff_next(before, true), 0u) << before;
+    }
+    EXPECT_EQ(accept_backoff_next(accept_backoff_next(1000, true), false), 50u);
+    // Whatever the wait before, the next one after a failure is a wait, and never over the cap.
+    for (std::uint32_t before : {1u, 501u, 999u, 1001u, 0x80000000u, 0xFFFFFFFFu}) {
+        std::uint32_t next = accept_backoff_next(before, false);
+        EXPECT_GT(next, 0u) << before;
+        EXPECT_LE(next, 1000u) << before;
+    }
 }
 
 // A name service of the test's making: reverse zones that say what their owners like, and forward
