@@ -302,7 +302,14 @@ TEST_F(Norvexctl, BadInputLeavesTheFileAsItWasAndSaysWhy) {
          "flow_control rts: it is one of none, RS/CS, DR/ER, XON/XOFF"},
         {{"port", "set", "COM2", "raise_signals=CD"}, "raise_signals CD: it is one of none, ER, RS"},
         {{"port", "set", "COM2", "idle_timeout_s=-1"},
-         "idle_timeout_s -1: a whole number from 0 to 2147483647 is needed"},
+         "idle_timeout_s -1: a whole number from 0 to 2147483 is needed; nothing changed\n"},
+        // Seconds whose milliseconds the gateway could not count without wrapping.
+        {{"port", "set", "COM2", "idle_timeout_s=4294968"},
+         "idle_timeout_s 4294968: a whole number from 0 to 2147483 is needed (2147483 s, about 24 "
+         "days, is the longest time the gateway can count); nothing changed\n"},
+        {{"port", "set", "COM2", "idle_timeout_s=2147484"}, "from 0 to 2147483 is needed (2147483 s"},
+        {{"port", "add", "COM4", "idle_timeout_s=2147483648"}, "from 0 to 2147483 is needed; nothing changed\n"},
+        {{"port", "set", "COM2", "connect_timeout_ms=-1"}, "from 0 to 2147483647 is needed; nothing changed\n"},
         {{"port", "set", "COM2", "connect_timeout_ms=2147483648"}, "connect_timeout_ms 2147483648:"},
         {{"port", "set", "COM2", "disconnect_timeout_ms=5s"}, "disconnect_timeout_ms 5s:"},
         {{"port", "set", "COM2", "modem_emulation=yes please"}, "modem_emulation yes please: it is on"},
@@ -485,7 +492,9 @@ TEST_F(Norvexctl, ShowWritesValuesAsTheEditsTakeThem) {
     SettingsImage image;
     settings_options_defaults(&image.options);
     image.ports = {make_port("COM1"), odd};
-    image.ports[0].idle_timeout_s = 300;
+    image.ports[0].idle_timeout_s = 2147483;  // the longest the gateway counts: a plain value
+    image.ports[1].idle_timeout_s = 4294968;  // written by another tool
+    image.ports[1].disconnect_timeout_ms = -5;
     text_set(image.ports[0].auto_pilot_string, "AT\\r{500}[OK]");
     ASSERT_TRUE(settings_image_write("NORVEX.DAT", &image));
     std::vector<std::uint8_t> before = read_whole_file("NORVEX.DAT");
@@ -501,7 +510,9 @@ TEST_F(Norvexctl, ShowWritesValuesAsTheEditsTakeThem) {
           "  connect_message       \"\\x22quoted\\x22\\x09\\\\ \xE3\x81\x82 \\x83A\\r\\n\"\n",
           "  rule 1                permit 192.168.1.0/24\n", "  rule 2                deny example.com\n",
           "  rule 3                permit ALL\n", "  rules                 none: every caller is admitted\n",
-          "  auto_pilot_string     \"AT\\\\r{500}[OK]\"\n", "  idle_timeout_s        300\n"}) {
+          "  auto_pilot_string     \"AT\\\\r{500}[OK]\"\n", "  idle_timeout_s        2147483\n",
+          "  idle_timeout_s        4294968 (longer than the gateway can count: it takes 2147483)\n",
+          "  disconnect_timeout_ms -5 (negative: the gateway takes 0)\n"}) {
         EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
     }
 
