@@ -58,9 +58,11 @@ struct FileLock;  // opaque; belongs to whoever took it until file_unlock
 constexpr int FILE_LOCK_TAKEN = 0;
 constexpr int FILE_LOCK_HELD = 1;     // another holder has it: a later try may succeed
 constexpr int FILE_LOCK_FAILED = -1;  // the lock file cannot be opened or created
+constexpr int FILE_LOCK_DENIED = -2;  // ... for want of permission: a folder or lock file of
+                                      // another user, a read-only file system
 
 // Tries once, without waiting, to take the lock of the lock file `name`. FILE_LOCK_TAKEN with
-// *lock set, or FILE_LOCK_HELD / FILE_LOCK_FAILED with *lock null. Any thread.
+// *lock set, or FILE_LOCK_HELD / FILE_LOCK_FAILED / FILE_LOCK_DENIED with *lock null. Any thread.
 [[nodiscard]] int file_lock_try(const char *name, FileLock **lock);
 // Lets go of the lock; null is accepted.
 void file_unlock(FileLock *lock);

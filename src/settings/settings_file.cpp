@@ -49,9 +49,9 @@ SettingsLock *settings_lock(const char *file_name, bool reading, std::int32_t *w
     for (;;) {
         int tried = file_lock_try(lock_name.c_str(), &lock->lock);
         if (tried == FILE_LOCK_TAKEN) return lock;
-        if (tried == FILE_LOCK_FAILED && reading) return lock;
-        if (tried == FILE_LOCK_FAILED || waited_out(lock)) {
-            *why = tried == FILE_LOCK_FAILED ? SETTINGS_FAILED : SETTINGS_HELD;
+        if (tried == FILE_LOCK_DENIED && reading) return lock;
+        if (tried != FILE_LOCK_HELD || waited_out(lock)) {
+            *why = tried == FILE_LOCK_HELD ? SETTINGS_HELD : SETTINGS_FAILED;
             delete lock;
             return nullptr;
         }

@@ -33,9 +33,9 @@ constexpr std::int32_t SETTINGS_FAILED = 2;  // the lock file or the file cannot
 struct SettingsLock;  // opaque; belongs to whoever took it until settings_unlock
 
 // Takes the lock of the settings file `file_name`, waiting for another holder up to
-// SETTINGS_LOCK_WAIT_MS. Null on failure, *why saying which. With `reading`, a lock file that
-// cannot be opened or made at all (a folder the process may not write) does not fail: the lock is
-// then given without it, for a read that the writers' renames keep whole anyway. Any thread; one
+// SETTINGS_LOCK_WAIT_MS. Null on failure, *why saying which. With `reading`, a lock file that the
+// process may not make or open (a folder it may not write) does not fail: the lock is then given
+// without it, for a read that the writers' renames keep whole anyway. Any thread; one
 // lock per file and process at a time (a second one waits for the first like any other holder).
 [[nodiscard]] SettingsLock *settings_lock(const char *file_name, bool reading, std::int32_t *why);
 // Lets go of the lock; null is accepted.

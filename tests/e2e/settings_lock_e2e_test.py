@@ -166,6 +166,27 @@ class SettingsLockEndToEnd(unittest.TestCase):
             self.assertEqual((info.st_uid, info.st_gid), (65534, 65534))
         self.assertEqual(self.rules_shown("COM1"), ["deny ALL"])
 
+    def test_show_in_a_folder_one_may_not_write(self):
+        # Another user may read the settings where they can make no lock file: the read goes on
+        # without it, since a rename never shows half a file; an edit there is refused.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to act as another user")
+        self.ctl("port", "add", "COM1")
+        os.remove(self.lock)
+        os.chmod(self.directory, 0o755)
+        as_nobody = {"user": "nobody", "group": "nogroup", "extra_groups": []}
+        shown = subprocess.run([NORVEXCTL, "-C", self.directory, "show"], capture_output=True,
+                               timeout=LIMIT_S, stdin=subprocess.DEVNULL, **as_nobody)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertIn(b"port COM1 (1 of 1)", shown.stdout)
+        edit = subprocess.run([NORVEXCTL, "-C", self.directory, "rule", "add", "COM1", "deny", "ALL"],
+                              capture_output=True, timeout=LIMIT_S, stdin=subprocess.DEVNULL,
+                              **as_nobody)
+        self.assertEqual(edit.returncode, 1, edit.stderr)
+        self.assertIn(b"cannot open NORVEX.DAT or its lock NORVEX.DAT.lock", edit.stderr)
+        self.assertFalse(os.path.exists(self.lock))
+        self.assertEqual(self.rules_shown("COM1"), [])
+
 
 if __name__ == "__main__":
     base.NORVEX, NORVEXCTL = sys.argv[1], sys.argv[2]

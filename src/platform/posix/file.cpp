@@ -142,7 +142,10 @@ int file_lock_try(const char *name, FileLock **lock) {
     if (file_fault_fires()) return FILE_LOCK_FAILED;
     // Read access is enough for flock(), so a lock file made by another user can still be taken.
     int fd = open(name, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return FILE_LOCK_FAILED;
+    if (fd < 0) {
+        return errno == EACCES || errno == EPERM || errno == EROFS ? FILE_LOCK_DENIED
+                                                                   : FILE_LOCK_FAILED;
+    }
     int locked;
     do {
         locked = flock(fd, LOCK_EX | LOCK_NB);

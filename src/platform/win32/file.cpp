@@ -98,7 +98,11 @@ int file_lock_try(const char *name, FileLock **lock) {
     // Shared open: the exclusion is the byte lock, which every opener can ask for.
     HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return FILE_LOCK_FAILED;
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT ? FILE_LOCK_DENIED
+                                                                            : FILE_LOCK_FAILED;
+    }
     OVERLAPPED at{};
     if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
         DWORD error = GetLastError();
