@@ -11,7 +11,8 @@
 struct Thread;
 struct UiWindow;
 
-// Loads NORVEX.DAT with notify_window as the target of status notices, then starts the server on
+// Loads NORVEX.DAT with notify_window as the target of status notices (waiting, as load_settings
+// does, for a save in progress), then starts the server on
 // the telnet port (*telnet_port tells which). Answers 0 when the server listens, or the string id
 // of what failed:
 // - STR_SETTINGS_READ_FAILED: the file could not be read; the port list is empty, no server.
@@ -31,8 +32,8 @@ void session_release();
 // Why a reload changed nothing.
 constexpr std::int32_t RELOAD_MISSING = 1;     // no NORVEX.DAT, or shorter than the options: taking
                                                // it would remove every port, so it is refused
-constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program,
-                                               // no permission) or read
+constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program
+                                               // past SETTINGS_LOCK_WAIT_MS, no permission) or read
 constexpr std::int32_t RELOAD_MALFORMED = 3;   // its size is not whole records: a start would fail
 
 // What a reload did.
@@ -46,5 +47,6 @@ struct SessionReload {
 // options replaced whole (the running server keeps its telnet port), the port list made equal to
 // the file's through the list operations (calls in progress keep their settings; a port removed
 // while busy goes when its call ends). Nothing is written. 0 when applied, or RELOAD_* with
-// nothing changed. UI thread (the Linux program's main thread), while the server runs.
+// nothing changed. A save in progress is waited for, up to SETTINGS_LOCK_WAIT_MS. UI thread (the
+// Linux program's main thread), while the server runs.
 std::int32_t session_reload(SessionReload *report);

@@ -195,3 +195,22 @@ void options_set(const GlobalOptions *options);
 
 // A PortSettings as the port settings dialog makes it for a new port named `name`.
 void port_settings_defaults(PortSettings *settings, const char *name);
+
+// ---- The time-outs as the gateway keeps them
+// Every wait is measured on the wrapping 32-bit millisecond tick (platform/clock.h). A difference
+// of ticks tells up to 2^32 - 1 ms, but a wait that is looked at late (the relay looks about once
+// a second, a loaded machine later) must still find its limit passed rather than wrapped round to
+// a short time: so a time-out is kept up to half the tick's range. A longer one from the file (the
+// Windows dialogs store any number typed) is kept as that longest one, never wrapped, and a
+// negative one counts as 0. norvexctl refuses both.
+constexpr std::uint32_t SETTINGS_LONGEST_WAIT_MS = 0x7FFFFFFF;  // 2147483647 ms, about 24.8 days
+constexpr std::int32_t IDLE_TIMEOUT_S_MAX =
+    static_cast<std::int32_t>(SETTINGS_LONGEST_WAIT_MS / 1000);  // 2147483 s
+
+// connect_timeout_ms and disconnect_timeout_ms as the line waits them: 0 for a negative value
+// (every other int32 is within SETTINGS_LONGEST_WAIT_MS).
+std::uint32_t settings_connect_wait_ms(const PortSettings *settings);
+std::uint32_t settings_disconnect_wait_ms(const PortSettings *settings);
+// idle_timeout_s as the relay's idle limit in milliseconds: 0 (no limit) for 0 or a negative
+// value; at most IDLE_TIMEOUT_S_MAX seconds.
+std::uint32_t settings_idle_limit_ms(const PortSettings *settings);
