@@ -123,11 +123,16 @@ static_assert(std::is_trivially_copyable_v<PortSettings>);
 struct PortRecord {
     PortSettings settings;          // UI thread writes (under list_guard); allocation reads
     PortSettings active_settings;   // written at allocation; then only the call reads it
-    std::atomic<std::int32_t> emulator_running;  // modem emulator start/stop write; call reads
+    std::atomic<std::int32_t> emulator_running;  // the emulator holds the port open; written by
+                                                 // modem start and stop, and by the emulator
+                                                 // thread when it takes new settings (only while
+                                                 // no call holds the port); calls read it
     std::atomic<ComHandle> com_handle;  // the open port, COM_INVALID_HANDLE when closed; written by
                                         // whoever opens or closes it (call, emulator start and
-                                        // stop), read by every user of the port
-    Thread *emulator_thread;        // null when no emulator runs
+                                        // stop, emulator thread), read by every user of the port
+    Thread *emulator_thread;        // null when no emulator runs; a running one may hold no port
+                                    // (emulator_running 0). Started and stopped by the UI thread,
+                                    // or by whoever frees a record removed while busy
     Event *emulator_resume;         // lets an emulator stepped aside for a call go on (auto-reset);
                                     // made by the first emulator start and kept until the record
                                     // is freed (a call may signal it after the emulator stopped);
@@ -139,13 +144,21 @@ struct PortRecord {
     std::int32_t modem_x_level;     // emulator thread only
     std::int32_t modem_backslash_v; // emulator thread only
     std::int32_t modem_baud_rate;   // the speed CONNECT and the status show: settings.baud_rate
-                                    // as the emulator start found it; read by the emulator thread
+                                    // as the emulator last opened the port with; written by the
+                                    // emulator start, or by its thread when it takes new settings
     std::atomic<std::int32_t> modem_answer;  // emulator thread
     std::atomic<std::int32_t> modem_online;  // emulator writes; status readers read
     std::atomic<std::int32_t> busy;          // written under list_guard; read by anyone
-    std::atomic<std::int32_t> emulator_restarting;  // set under list_guard by the port list while
-                                                    // it restarts the emulator; allocation passes
-                                                    // the port over meanwhile
+    std::atomic<std::int32_t> emulator_restarting;  // changes of the emulator under way; raised
+                                                    // under list_guard by the port list, lowered
+                                                    // by whoever finishes the change (the port
+                                                    // list, the emulator thread, a stop);
+                                                    // allocation passes the port over while not 0
+    std::atomic<std::int32_t> emulator_settings_changed;  // the settings changed while a call held
+                                                          // the port: the emulator takes them once
+                                                          // the call released it. Written under
+                                                          // list_guard (port list sets it, the
+                                                          // emulator thread or a stop clears it)
     std::atomic<std::uint32_t> caller_address;  // written at allocation under list_guard
     char caller_host_name[64];      // written at allocation under list_guard; read under it
     std::atomic<std::int32_t> disconnect_request;  // UI sets; allocation clears; relay reads
