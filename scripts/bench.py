@@ -13,7 +13,11 @@ as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
     call and with nine, beside socat with as many calls (one socat per call, as it serves one);
   - peak memory (VmHWM) with nine calls up.
 
+With --control, only how long `norvexctl status` takes while 20 clients hold the control socket
+open without a word (the channel lets each go after about a second, and serves others meanwhile).
+
 usage: scripts/bench.py [--norvex build/native/src/norvex] [--quick]
+       scripts/bench.py --control [--norvex ...] [--norvexctl build/native/src/norvexctl]
 """
 import argparse
 import os
@@ -226,12 +230,66 @@ def peak_memory_kib(pid):
     return 0
 
 
+def silent_clients_status(norvex, norvexctl, silent_count=20, rounds=3):
+    """Seconds that `norvexctl status` takes with silent_count clients connected before it that
+    never send a byte; one figure per round, each with new clients."""
+    directory = tempfile.mkdtemp(prefix="norvex-bench-control-")
+    with open(os.path.join(directory, "NORVEX.DAT"), "wb") as out:
+        out.write(settings_file(free_port(), []))
+    gateway = subprocess.Popen([os.path.abspath(norvex)], cwd=directory,
+                               stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    socket_file = os.path.join(directory, "NORVEX.CTL")
+    figures = []
+    try:
+        deadline = time.monotonic() + 20
+        while not os.path.exists(socket_file) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        for _ in range(rounds):
+            silent = []
+
+            def connect_silently():
+                client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                silent.append(client)
+                try:
+                    client.connect(socket_file)  # waits while the gateway's queue is full
+                except OSError:
+                    pass
+
+            # Each on a thread of its own: a connect to a full queue waits for the gateway.
+            connectors = [threading.Thread(target=connect_silently, daemon=True)
+                          for _ in range(silent_count)]
+            for connector in connectors:
+                connector.start()
+            time.sleep(0.3)  # all of them there before the request
+            start = time.monotonic()
+            subprocess.run([os.path.abspath(norvexctl), "-C", directory, "status"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+            figures.append(time.monotonic() - start)
+            for client in silent:
+                client.close()
+            time.sleep(1.5)
+    finally:
+        gateway.terminate()
+        gateway.wait(30)
+        shutil.rmtree(directory, ignore_errors=True)
+    return figures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--norvex", default=os.path.join(os.path.dirname(__file__), "..", "build",
                                                          "native", "src", "norvex"))
+    parser.add_argument("--norvexctl", default=os.path.join(os.path.dirname(__file__), "..",
+                                                            "build", "native", "src", "norvexctl"))
     parser.add_argument("--quick", action="store_true", help="shorter run, for a smoke test")
+    parser.add_argument("--control", action="store_true",
+                        help="only norvexctl status behind 20 silent control clients")
     arguments = parser.parse_args()
+    if arguments.control:
+        figures = silent_clients_status(arguments.norvex, arguments.norvexctl)
+        print("%-64s %s" % ("norvexctl status behind 20 silent clients (s, each round)",
+                            " / ".join("%.3f" % f for f in figures)))
+        return 0
     idle_s = 5 if arguments.quick else 20
     trips = 300 if arguments.quick else 2000
     volume = (8 if arguments.quick else 32) << 20

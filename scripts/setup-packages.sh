@@ -6,8 +6,10 @@ packages=(
     cmake ninja-build g++ googletest              # native build and tests
     g++-mingw-w64-x86-64 wine wine64              # Windows cross build, run under wine
     telnet socat python3                          # end-to-end tests and the benchmark
+    dnsmasq-base                                  # a DNS server on loopback for the host-name test
     xvfb fonts-ipafont-gothic                     # NORVEX.EXE's windows under wine: display, font
     xdotool imagemagick x11-utils                 # ... driven by keys and clicks, photographed
+    wixl msitools                                 # NORVEX.EXE's MSI installer: built, read back
     dpkg-dev systemd groff-base file              # the Debian package: built, unit and man pages checked
     clang libclang-rt-14-dev                      # fuzz targets (libFuzzer)
 )

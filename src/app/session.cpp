@@ -2,7 +2,6 @@
 #include "app/session.h"
 
 #include "gateway/listener.h"
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"
@@ -99,24 +98,33 @@ std::int32_t session_reload(SessionReload *report) {
     ini_settings_get(&report->ini_before);
     report->ways = SessionWays{};
     report->ways.ini = report->ini_before;
+    // An edit holds the file's lock from its read through its rename, and asks for the reload
+    // after that; a reload asked for otherwise waits for one in progress. NORVEX.INI is edited
+    // under the same lock.
+    std::int32_t why = 0;
+    SettingsLock *lock = settings_lock(SETTINGS_FILE_NAME, true, &why);
+    if (lock == nullptr) return RELOAD_UNREADABLE;
     IniDocument document;
     IniSettings ini;
     std::string problem;
     if (ini_read(&document, &ini, &problem) != 0) {
+        settings_unlock(lock);
         report->ways.problems.push_back(problem);
         return RELOAD_INI_MALFORMED;
     }
-    if (file_find(SETTINGS_FILE_NAME) == 0) return RELOAD_MISSING;
-    // A tool that is writing the file holds it for a moment; it asks for the reload after that.
-    File *file = file_open_read(SETTINGS_FILE_NAME);
-    for (int tries = 0; file == nullptr && tries < 20; ++tries) {
-        clock_sleep_ms(50);
-        file = file_open_read(SETTINGS_FILE_NAME);
+    if (file_find(SETTINGS_FILE_NAME) == 0) {
+        settings_unlock(lock);
+        return RELOAD_MISSING;
     }
-    if (file == nullptr) return RELOAD_UNREADABLE;
+    File *file = settings_open(lock, &why);
+    if (file == nullptr) {
+        settings_unlock(lock);
+        return RELOAD_UNREADABLE;
+    }
     SettingsImage image;
     int read = settings_image_read(file, &image);
     file_close(file);
+    settings_unlock(lock);
     if (read == IMAGE_READ_NEW) return RELOAD_MISSING;
     if (read == IMAGE_READ_MALFORMED) return RELOAD_MALFORMED;
     if (read != IMAGE_READ_OK) return RELOAD_UNREADABLE;

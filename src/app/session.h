@@ -14,7 +14,8 @@
 struct Thread;
 struct UiWindow;
 
-// Loads NORVEX.DAT with notify_window as the target of status notices, then starts the server on
+// Loads NORVEX.DAT with notify_window as the target of status notices (waiting, as load_settings
+// does, for a save in progress), then starts the server on
 // the telnet port (*telnet_port tells which). Answers 0 when the server listens, or the string id
 // of what failed:
 // - STR_SETTINGS_READ_FAILED: the file could not be read; the port list is empty, no server.
@@ -46,8 +47,8 @@ void session_release();
 // Why a reload changed nothing.
 constexpr std::int32_t RELOAD_MISSING = 1;     // no NORVEX.DAT, or shorter than the options: taking
                                                // it would remove every port, so it is refused
-constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program,
-                                               // no permission) or read
+constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program
+                                               // past SETTINGS_LOCK_WAIT_MS, no permission) or read
 constexpr std::int32_t RELOAD_MALFORMED = 3;   // its size is not whole records: a start would fail
 constexpr std::int32_t RELOAD_INI_MALFORMED = 4;  // NORVEX.INI cannot be read or is malformed
                                                   // (ways.problems says where)
@@ -66,5 +67,6 @@ struct SessionReload {
 // the file's through the list operations (calls in progress keep their settings; a port removed
 // while busy goes when its call ends), and NORVEX.INI's ways in opened and closed to match it (a
 // call that came in by a way that closes goes on). Nothing is written. 0 when applied, or RELOAD_*
-// with nothing changed. UI thread (the Linux program's main thread), while the server runs.
+// with nothing changed. A save in progress is waited for, up to SETTINGS_LOCK_WAIT_MS. UI thread
+// (the Linux program's main thread), while the server runs.
 std::int32_t session_reload(SessionReload *report);

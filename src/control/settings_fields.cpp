@@ -135,13 +135,23 @@ int settings_field_set(const SettingsField *field, void *record, const char *typ
         return 0;
     }
     case FIELD_TIME:
-        if (!whole_number_text(value)) {
+    case FIELD_TIME_S: {
+        // Every int32 of milliseconds is kept as it is; seconds only as far as their milliseconds
+        // can be counted on the tick, which a larger number would wrap.
+        bool kept = whole_number_text(value) &&
+                    (field->kind == FIELD_TIME || decimal_text_value(typed) <= IDLE_TIMEOUT_S_MAX);
+        if (!kept) {
             *problem = std::string(field->name) + " " + escaped_text_show(typed, value.size()) +
                        ": a whole number from " + settings_field_values(field) + " is needed";
+            if (field->kind == FIELD_TIME_S && whole_number_text(value)) {
+                *problem += " (" + std::to_string(IDLE_TIMEOUT_S_MAX) +
+                            " s, about 24 days, is the longest time the gateway can count)";
+            }
             return -1;
         }
         int32_store(field, record, decimal_text_value(typed));
         return 0;
+    }
     case FIELD_FLAG: {
         constexpr const char *ON[] = {"on", "1", "yes", "true"};
         constexpr const char *OFF[] = {"off", "0", "no", "false"};
@@ -189,9 +199,16 @@ std::string settings_field_show(const SettingsField *field, const void *record) 
         return port >= 1 && port <= TELNET_PORT_MAX ? shown
                                                     : shown + " (no TCP port: the gateway cannot listen)";
     }
-    case FIELD_TIME: {
+    case FIELD_TIME:
+    case FIELD_TIME_S: {
         std::int32_t time = int32_at(field, record);
-        return time >= 0 ? std::to_string(time) : std::to_string(time) + " (negative)";
+        std::string shown = std::to_string(time);
+        if (time < 0) return shown + " (negative: the gateway takes 0)";
+        if (field->kind == FIELD_TIME_S && time > IDLE_TIMEOUT_S_MAX) {
+            return shown + " (longer than the gateway can count: it takes " +
+                   std::to_string(IDLE_TIMEOUT_S_MAX) + ")";
+        }
+        return shown;
     }
     case FIELD_FLAG: return int32_at(field, record) != 0 ? "on" : "off";
     case FIELD_CHOICE: return show_choice(field, record);
@@ -206,6 +223,7 @@ std::string settings_field_values(const SettingsField *field) {
                " bytes (escapes \\r \\n \\\\ \\xHH)";
     case FIELD_TELNET_PORT: return "1 to 65535";
     case FIELD_TIME: return "0 to 2147483647";
+    case FIELD_TIME_S: return "0 to " + std::to_string(IDLE_TIMEOUT_S_MAX);
     case FIELD_FLAG: return "on or off";
     case FIELD_CHOICE: {
         const PortChoiceList &list = choice_list_of(field);

@@ -15,7 +15,9 @@
 enum FieldKind : std::int32_t {
     FIELD_TEXT,         // a text[size]: at most size - 1 bytes
     FIELD_TELNET_PORT,  // the options dialog's port field: 1 to 65535
-    FIELD_TIME,         // a time-out of the port settings dialog: 0 to 2147483647
+    FIELD_TIME,         // a time-out in milliseconds of the port settings dialog: 0 to 2147483647
+    FIELD_TIME_S,       // a time-out in seconds of that dialog: 0 to IDLE_TIMEOUT_S_MAX, the
+                        // longest that the gateway counts in milliseconds on its tick
     FIELD_FLAG,         // a check box: on (stored as 1) or off (0)
     FIELD_CHOICE,       // a drop-down list of the port settings dialog (PortChoice `choice`)
 };
@@ -72,7 +74,7 @@ inline constexpr SettingsField port_fields[] = {
      "longest wait for confirm_signals, milliseconds", -1},
     {"disconnect_timeout_ms", FIELD_TIME, offsetof(PortSettings, disconnect_timeout_ms), 4,
      "longest wait for watch_signals to drop at the end, milliseconds", -1},
-    {"idle_timeout_s", FIELD_TIME, offsetof(PortSettings, idle_timeout_s), 4,
+    {"idle_timeout_s", FIELD_TIME_S, offsetof(PortSettings, idle_timeout_s), 4,
      "seconds without traffic that end a call (0: no limit)", -1},
     {"modem_emulation", FIELD_FLAG, offsetof(PortSettings, modem_emulation), 4,
      "play a Hayes modem towards the equipment", -1},

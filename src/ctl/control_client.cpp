@@ -8,12 +8,18 @@
 int control_request(const char *request, std::uint32_t timeout_ms, std::vector<std::string> *lines) {
     lines->clear();
     LocalConnection *connection = nullptr;
-    int connected = local_connect(CONTROL_SOCKET_NAME, &connection);
+    // The whole exchange, the connect included, keeps to the one deadline: a gateway that hangs
+    // never takes the connection, and its queue fills up.
+    std::uint32_t began = clock_tick_ms();
+    std::uint32_t connect_ms =
+        timeout_ms < CONTROL_CONNECT_WAIT_MS ? timeout_ms : CONTROL_CONNECT_WAIT_MS;
+    int connected = local_connect(CONTROL_SOCKET_NAME, connect_ms, &connection);
     if (connected != LOCAL_CONNECTED) return connected;
     std::string line = std::string(request) + "\n";
-    std::uint32_t began = clock_tick_ms();
+    std::uint32_t spent = clock_tick_ms() - began;
     // A failed send still leaves the reply to read: a gateway that refuses says why, then closes.
-    (void)local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()), timeout_ms);
+    (void)local_send(connection, line.data(), static_cast<std::uint32_t>(line.size()),
+                     spent >= timeout_ms ? 0 : timeout_ms - spent);
     std::string pending;
     bool whole = false;
     while (!whole) {

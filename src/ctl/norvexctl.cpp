@@ -23,7 +23,6 @@ namespace {
 
 constexpr std::uint32_t REQUEST_TIMEOUT_MS = 60000;   // a reload may start modem emulators
 constexpr std::uint32_t DISCONNECT_WAIT_MS = 15000;   // for a forced call to end
-constexpr std::uint32_t FILE_BUSY_WAIT_MS = 2000;     // for another edit to let go of the file
 
 struct Tool {
     std::FILE *out;
@@ -32,6 +31,8 @@ struct Tool {
 };
 
 using Arguments = std::vector<std::string>;
+
+static_assert(SETTINGS_LOCK_WAIT_MS == 10000, "the help and norvexctl(8) say 10 s");
 
 const char MAIN_HELP[] =
     "usage: norvexctl [-C DIR] COMMAND [ARGUMENTS]\n"
@@ -54,7 +55,9 @@ const char MAIN_HELP[] =
     "  rule move COMn N up|down         move a port's rule N\n"
     "\n"
     "Each edit is saved at once (written beside NORVEX.DAT and renamed over it), and a norvex\n"
-    "running in DIR reloads it. \"norvexctl COMMAND --help\" tells more; see also norvexctl(8).\n"
+    "running in DIR reloads it. An edit takes its turn with other edits and with a norvex loading\n"
+    "the file: it waits up to 10 s for them (NORVEX.DAT.lock), then gives up with nothing changed.\n"
+    "\"norvexctl COMMAND --help\" tells more; see also norvexctl(8).\n"
     "Exit status: 0 done; 2 bad usage or input (nothing changed); 1 the gateway or the file\n"
     "cannot be reached.\n";
 
@@ -203,18 +206,18 @@ int print_reply(Tool *tool, const std::vector<std::string> &lines) {
 
 // ---- Commands that read or edit NORVEX.DAT
 
-// Opens NORVEX.DAT, which must exist, waiting a moment while another edit holds it.
-File *open_settings(Tool *tool) {
-    File *file = file_open_read(SETTINGS_FILE_NAME);
-    for (std::uint32_t waited = 0; file == nullptr && waited < FILE_BUSY_WAIT_MS; waited += 50) {
-        clock_sleep_ms(50);
-        file = file_open_read(SETTINGS_FILE_NAME);
+// Why the file could not be had: held past the wait, or not to be opened at all.
+int not_had(Tool *tool, std::int32_t why, const std::string &what) {
+    if (why == SETTINGS_HELD) {
+        return unreachable(tool, std::string(SETTINGS_FILE_NAME) + " in " + where(tool) +
+                                     " is held by another program (another edit, or a norvex "
+                                     "loading it): waited " +
+                                     std::to_string(SETTINGS_LOCK_WAIT_MS / 1000) + " s for it; " +
+                                     what);
     }
-    if (file == nullptr) {
-        unreachable(tool, std::string("cannot open ") + SETTINGS_FILE_NAME + " in " + where(tool) +
-                              " (held by another program, or no permission)");
-    }
-    return file;
+    return unreachable(tool, std::string("cannot open ") + SETTINGS_FILE_NAME + " or its lock " +
+                                 SETTINGS_FILE_NAME + SETTINGS_LOCK_SUFFIX + " in " + where(tool) +
+                                 " (no permission?); " + what);
 }
 
 // What read_settings found.
@@ -222,35 +225,51 @@ constexpr int FILE_ABSENT = 0;
 constexpr int FILE_SHORT = 1;  // shorter than the options: norvex would write the defaults
 constexpr int FILE_WHOLE = 2;
 
-// Reads the image of NORVEX.DAT. *file receives the open file (null when there is none yet),
-// held until the caller closes it so that no other edit reads it meanwhile. 0, or the exit code.
-int read_settings(Tool *tool, SettingsImage *image, File **file, int *found_as) {
-    *file = nullptr;
+// Takes NORVEX.DAT's lock (waiting its turn behind another edit or a loading norvex) and reads its
+// image; the lock is kept in *lock for the caller to write under and let go. A missing file reads
+// as the defaults a new one gets. `reading`: the caller only shows the image. 0, or the exit code
+// (*lock then null).
+int read_settings(Tool *tool, bool reading, SettingsImage *image, SettingsLock **lock,
+                  int *found_as) {
+    const std::string unchanged = reading ? "nothing shown" : "nothing changed";
+    *lock = nullptr;
+    *found_as = FILE_ABSENT;
+    if (reading && file_find(SETTINGS_FILE_NAME) == 0) {
+        // Showing the defaults of a directory without the file leaves no lock file behind either.
+        settings_options_defaults(&image->options);
+        image->ports.clear();
+        return 0;
+    }
+    std::int32_t why = 0;
+    *lock = settings_lock(SETTINGS_FILE_NAME, reading, &why);
+    if (*lock == nullptr) return not_had(tool, why, unchanged);
+    auto give_up = [&](int code) {
+        settings_unlock(*lock);
+        *lock = nullptr;
+        return code;
+    };
     int found = file_find(SETTINGS_FILE_NAME);
     if (found < 0) {
-        return unreachable(tool, std::string("cannot look for ") + SETTINGS_FILE_NAME + " in " +
-                                     where(tool) + " (no permission)");
+        return give_up(unreachable(tool, std::string("cannot look for ") + SETTINGS_FILE_NAME +
+                                             " in " + where(tool) + " (no permission)"));
     }
-    *found_as = FILE_ABSENT;
     if (found == 0) {
         settings_options_defaults(&image->options);
         image->ports.clear();
         return 0;
     }
-    *file = open_settings(tool);
-    if (*file == nullptr) return NORVEXCTL_UNREACHABLE;
-    int read = settings_image_read(*file, image);
+    File *file = settings_open(*lock, &why);
+    if (file == nullptr) return give_up(not_had(tool, why, unchanged));
+    int read = settings_image_read(file, image);
+    file_close(file);
     if (read == IMAGE_READ_MALFORMED) {
-        file_close(*file);
-        *file = nullptr;
-        return unreachable(tool, std::string(SETTINGS_FILE_NAME) + " in " + where(tool) +
-                                     " is not 1792 + 8448 x N bytes long: norvex cannot load it; "
-                                     "it is left as it is");
+        return give_up(unreachable(tool, std::string(SETTINGS_FILE_NAME) + " in " + where(tool) +
+                                             " is not 1792 + 8448 x N bytes long: norvex cannot "
+                                             "load it; it is left as it is"));
     }
     if (read == IMAGE_READ_FAILED) {
-        file_close(*file);
-        *file = nullptr;
-        return unreachable(tool, std::string("cannot read ") + SETTINGS_FILE_NAME + " in " + where(tool));
+        return give_up(unreachable(tool, std::string("cannot read ") + SETTINGS_FILE_NAME + " in " +
+                                             where(tool)));
     }
     *found_as = read == IMAGE_READ_NEW ? FILE_SHORT : FILE_WHOLE;
     return 0;
@@ -259,10 +278,10 @@ int read_settings(Tool *tool, SettingsImage *image, File **file, int *found_as) 
 int run_show(Tool *tool, const Arguments &args) {
     if (!args.empty()) return bad_input(tool, "show takes no arguments");
     SettingsImage image;
-    File *file = nullptr;
+    SettingsLock *lock = nullptr;
     int found_as = FILE_ABSENT;
-    int failed = read_settings(tool, &image, &file, &found_as);
-    file_close(file);
+    int failed = read_settings(tool, true, &image, &lock, &found_as);
+    settings_unlock(lock);
     if (failed != 0) return failed;
     if (found_as == FILE_ABSENT) {
         say(tool->err, std::string("norvexctl: no ") + SETTINGS_FILE_NAME + " in " + where(tool) +
@@ -278,22 +297,22 @@ int run_show(Tool *tool, const Arguments &args) {
 using Edit = std::function<int(SettingsImage *, std::string *, std::string *)>;
 
 // Reads NORVEX.DAT, applies the edit, saves the file the safe way and has a running gateway
-// reload it. On bad input nothing is written.
+// reload it. The file's lock is held from the read through the rename, so that no other edit
+// reads or replaces the file in between. On bad input nothing is written.
 int run_edit(Tool *tool, const Edit &edit) {
     SettingsImage image;
-    File *file = nullptr;
+    SettingsLock *lock = nullptr;
     int found_as = FILE_ABSENT;
-    int failed = read_settings(tool, &image, &file, &found_as);
+    int failed = read_settings(tool, false, &image, &lock, &found_as);
     if (failed != 0) return failed;
     std::string done, problem;
     if (edit(&image, &done, &problem) != 0) {
-        file_close(file);
+        settings_unlock(lock);
         return bad_input(tool, problem + "; nothing changed");
     }
-    // Let go only now, so that no other edit read the file meanwhile; not later, because
-    // Windows cannot rename over a file that is open.
-    file_close(file);
-    if (!settings_image_write(SETTINGS_FILE_NAME, &image)) {
+    bool written = settings_image_write_held(lock, &image);
+    settings_unlock(lock);
+    if (!written) {
         return unreachable(tool, std::string("cannot write ") + SETTINGS_FILE_NAME + " in " +
                                      where(tool) + "; it is left as it was");
     }

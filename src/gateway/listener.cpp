@@ -26,14 +26,9 @@ constexpr std::uint32_t DRAIN_POLL_MS = 100;
 constexpr std::uint32_t STOP_WAIT_MS = 1000;
 constexpr std::uint32_t FORCED_WAIT_MS = 5000;
 constexpr std::uint32_t LOOKUP_POLL_MS = 50;
-// After a failed accept the listener waits this long, doubling up to the maximum, until an accept
-// succeeds again.
-constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
-constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
 
-// A reverse lookup on a thread of its own: the name service cannot be interrupted, but the
-// listener can stop waiting for it when the server stops. Whichever of the two lets go last frees
-// the job.
+// A name lookup on a thread of its own: the name service cannot be interrupted, but the listener
+// can stop waiting for it when the server stops. Whichever of the two lets go last frees the job.
 struct LookupJob {
     std::uint32_t address;
     char name[NET_HOST_NAME_SIZE];
@@ -44,15 +39,35 @@ void lookup_job_unreference(LookupJob *job) {
     if (job->references.fetch_sub(1) == 1) delete job;
 }
 
+// The address's host name, when it is confirmed: the reverse zone says whatever its owner likes,
+// so the name counts only when its own addresses include the caller's (the check of tcpd's
+// PARANOID and of sshd). The whole name is confirmed before it is cut to the field, so that a name
+// is never taken for one it merely begins like. Empty when there is no confirmed name.
+void lookup_confirmed_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+    name[0] = '\0';
+    char full[NET_FULL_NAME_SIZE];
+    if (net_lookup_name(address, full, NET_FULL_NAME_SIZE) != 0) return;
+    std::uint32_t addresses[NET_NAME_ADDRESSES];
+    std::int32_t count = 0;
+    if (net_lookup_addresses(full, addresses, NET_NAME_ADDRESSES, &count) != 0) return;
+    for (std::int32_t i = 0; i < count; ++i) {
+        if (addresses[i] != address) continue;
+        std::strncpy(name, full, NET_HOST_NAME_SIZE - 1);
+        name[NET_HOST_NAME_SIZE - 1] = '\0';
+        return;
+    }
+}
+
 std::uint32_t lookup_thread(void *param) {
     LookupJob *job = static_cast<LookupJob *>(param);
-    (void)net_lookup_name(job->address, job->name);
+    lookup_confirmed_name(job->address, job->name);
     lookup_job_unreference(job);
     return 0;
 }
 
-// The caller's host name into name (empty when none was found, the lookup could not be started,
-// or the server stopped meanwhile: the connection then goes on by address alone).
+// The caller's confirmed host name into name (empty when none was found or confirmed, the lookup
+// could not be started, or the server stopped meanwhile: the connection then goes on by address
+// alone).
 void lookup_caller_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
     name[0] = '\0';
     LookupJob *job = new (std::nothrow) LookupJob{address, {}, {2}};
@@ -127,13 +142,6 @@ void ways_close_all() {
     open_ways.clear();
 }
 
-// After a failed accept the next waits this long, doubling up to the maximum, until an accept
-// succeeds again.
-std::uint32_t backoff_after_failure(std::uint32_t backoff_ms) {
-    backoff_ms = backoff_ms == 0 ? ACCEPT_BACKOFF_FIRST_MS : backoff_ms * 2;
-    return backoff_ms > ACCEPT_BACKOFF_MAX_MS ? ACCEPT_BACKOFF_MAX_MS : backoff_ms;
-}
-
 // Accepts a caller waiting on a way's socket and starts its connection. False when the accept
 // failed.
 bool accept_on(const OpenWay &way, SshServer *ssh_server) {
@@ -203,11 +211,11 @@ std::uint32_t listener_run(ListenerArgument *argument) {
                 ssh_server = ways_ssh_server;
             }
             if (accept_on(ways[i], ssh_server)) {
-                backoff_ms = 0;
+                backoff_ms = accept_backoff_next(backoff_ms, true);
             } else {
                 // Out of descriptors (or memory) the caller stays queued and the socket goes on
                 // reporting it: going round at once would spin at full speed until it passes.
-                backoff_ms = backoff_after_failure(backoff_ms);
+                backoff_ms = accept_backoff_next(backoff_ms, false);
                 clock_sleep_ms(backoff_ms);
             }
         }
@@ -264,6 +272,12 @@ std::uint32_t listener_thread(void *param) {
     std::uint32_t result = listener_run(argument);
     delete argument;
     return result;
+}
+
+std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted) {
+    if (accepted) return 0;
+    if (current_ms == 0) return ACCEPT_BACKOFF_FIRST_MS;
+    return current_ms >= ACCEPT_BACKOFF_MAX_MS / 2 ? ACCEPT_BACKOFF_MAX_MS : current_ms * 2;
 }
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {

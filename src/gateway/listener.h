@@ -42,6 +42,14 @@ struct GatewayWay {
 void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server,
                       std::vector<GatewayWay> *failed);
 
+// The listener's wait after an accept. A failed accept (out of descriptors or memory) leaves the
+// caller queued and the socket reporting it, so the listener waits before it tries again: the
+// first wait, then each one twice the one before, never more than the maximum. A good accept ends
+// the waiting: 0. current_ms: the wait after the previous accept (0 at the start). Any thread.
+constexpr std::uint32_t ACCEPT_BACKOFF_FIRST_MS = 50;
+constexpr std::uint32_t ACCEPT_BACKOFF_MAX_MS = 1000;
+std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted);
+
 // Thread body of the listener; the argument is gateway_start's heap block, freed here. Exit code:
 // listener_run's result.
 std::uint32_t listener_thread(void *argument);

@@ -183,7 +183,8 @@ int relay_run(Caller *caller, PortRecord *port) {
     std::atomic<std::int32_t> reader_done{0};
     std::atomic<std::uint32_t> socket_activity_time{clock_tick_ms()};
     std::uint32_t serial_activity_time = socket_activity_time.load();
-    std::uint32_t idle_limit_ms = static_cast<std::uint32_t>(settings.idle_timeout_s) * 1000u;
+    // Kept within what the tick can measure: a limit from the file never wraps to a short one.
+    std::uint32_t idle_limit_ms = settings_idle_limit_ms(&settings);
     RelayWatch watch{port, &reader_done, {0}, {GAVE_UP_NOT}};
 
     // One block per relay: the first half for serial reads, the second for the reader.

@@ -10,10 +10,10 @@
 #include "platform/thread.h"
 #include "platform/version.h"
 #include "serial/serial.h"
+#include "settings/port_list.h"
 
 namespace {
 
-constexpr std::uint32_t RELEASE_POLL_MS = 50;
 constexpr std::uint8_t CR = 13;
 constexpr std::int32_t NO_NUMBER = -1;
 
@@ -186,21 +186,80 @@ void answer_step(PortRecord *port) {
         port->ring_request.store(0);
         (void)event_wait(port->emulator_resume, WAIT_FOREVER_MS);
         port->modem_online.store(0);
-        // Let go by a stop, the call may still be using the port: a write now would run beside
-        // the call's own writes, and the port is about to be closed anyway.
-        if (port->emulator_stop.load() != 0) return;
+        // Let go by a stop while the call may still be using the port: a write now would run
+        // beside the call's own writes, and the port is about to be closed anyway. A stop that
+        // comes once the call has released the port (a port removed during its call) lets the
+        // end of the call be reported first.
+        if (port->emulator_stop.load() != 0 && port->busy.load() != 0) return;
     }
     send_result(port, RESULT_NO_CARRIER);
 }
 
-// Waits up to limit_ms until no call holds the port; false when one still does.
-bool wait_port_released(PortRecord *port, std::uint32_t limit_ms) {
-    std::uint32_t start = clock_tick_ms();
-    while (port->busy.load() != 0) {
-        if (clock_tick_ms() - start >= limit_ms) return false;
-        clock_sleep_ms(RELEASE_POLL_MS);
+// What the emulator loop keeps between its passes.
+struct LoopState {
+    ModemLine line;
+    std::uint32_t poll_ms;
+    std::uint32_t last_ring_ms;
+    bool holding;  // the thread holds the port (emulator_running); it serves nothing without it
+};
+
+// A new command mode, as at the thread's start.
+void enter_command_mode(PortRecord *port, LoopState *loop) {
+    port->modem_online.store(0);
+    restore_defaults(port);
+    loop->line = ModemLine{};
+    loop->poll_ms = MODEM_IDLE_POLL_MS;
+    loop->last_ring_ms = 0;
+}
+
+// The tries of modem_start on the emulator's own thread, where a stop ends them early.
+ComHandle open_for_thread(PortRecord *port, const PortSettings *settings) {
+    for (int attempt = 0; attempt < MODEM_OPEN_ATTEMPTS; ++attempt) {
+        if (attempt > 0) {
+            (void)event_wait(port->emulator_resume, MODEM_OPEN_RETRY_MS);
+            if (port->emulator_stop.load() != 0) break;
+        }
+        ComHandle handle = serial_open(settings);
+        if (handle != COM_INVALID_HANDLE) return handle;
     }
-    return true;
+    return COM_INVALID_HANDLE;
+}
+
+// Takes settings that changed while a call held the port, once that call has released it: the
+// port is closed and opened again from them (or left closed, to the calls, when they ask for no
+// emulation or it will not open), as a restart would. Done here rather than by the port list so
+// that an edit neither cuts the call nor waits for it to end. No call can be given the port
+// meanwhile: emulator_restarting stays raised until the change is through.
+void take_changed_settings(PortRecord *port, LoopState *loop) {
+    PortSettings wanted{};
+    list_lock();
+    bool take = port->emulator_settings_changed.load() != 0 && port->busy.load() == 0;
+    if (take) {
+        wanted = port->settings;
+        port->emulator_settings_changed.store(0);
+    }
+    list_unlock();
+    if (!take) return;
+
+    // Nobody else uses the port now: the call has detached, and no other can be given it.
+    if (loop->holding) {
+        port->emulator_running.store(0);
+        serial_close(port->com_handle.exchange(COM_INVALID_HANDLE));
+        loop->holding = false;
+    }
+    if (wanted.modem_emulation != 0 && port->emulator_stop.load() == 0) {
+        ComHandle handle = open_for_thread(port, &wanted);
+        if (handle != COM_INVALID_HANDLE) {
+            port->com_handle.store(handle);
+            port->modem_baud_rate = wanted.baud_rate;
+            port->ring_request.store(0);
+            port->modem_answer.store(0);
+            enter_command_mode(port, loop);
+            port->emulator_running.store(1);
+            loop->holding = true;
+        }
+    }
+    port->emulator_restarting.fetch_sub(1);
 }
 
 }  // namespace
@@ -247,23 +306,24 @@ void modem_receive(PortRecord *record, ModemLine *line, const std::uint8_t *byte
 
 std::uint32_t modem_thread(void *arg) {
     PortRecord *port = static_cast<PortRecord *>(arg);
-    port->modem_online.store(0);
-    restore_defaults(port);
-    ModemLine line{};
-    std::uint32_t poll_ms = MODEM_IDLE_POLL_MS;
-    std::uint32_t last_ring_ms = 0;
+    LoopState loop{};
+    enter_command_mode(port, &loop);
+    // Started by modem_start with the port open, or for a call's change without it.
+    loop.holding = port->emulator_running.load() != 0;
     std::uint8_t buffer[MODEM_READ_SIZE];
 
     while (port->emulator_stop.load() == 0) {
         // A sleep that a stop cuts short. A stale signal from the end of an unanswered call may
         // cut it short too, which only makes this pass come early.
-        (void)event_wait(port->emulator_resume, poll_ms);
-        poll_ms = poll_ms + 1 >= MODEM_IDLE_POLL_MS ? MODEM_IDLE_POLL_MS : poll_ms + 1;
+        (void)event_wait(port->emulator_resume, loop.poll_ms);
+        loop.poll_ms = loop.poll_ms + 1 >= MODEM_IDLE_POLL_MS ? MODEM_IDLE_POLL_MS : loop.poll_ms + 1;
         if (port->emulator_stop.load() != 0) break;
+        if (port->emulator_settings_changed.load() != 0) take_changed_settings(port, &loop);
+        if (!loop.holding) continue;
 
         std::uint32_t now = clock_tick_ms();
-        if (port->ring_request.load() != 0 && now - last_ring_ms >= MODEM_RING_INTERVAL_MS) {
-            last_ring_ms = now;
+        if (port->ring_request.load() != 0 && now - loop.last_ring_ms >= MODEM_RING_INTERVAL_MS) {
+            loop.last_ring_ms = now;
             send_result(port, RESULT_RING);
         }
         answer_step(port);
@@ -271,21 +331,40 @@ std::uint32_t modem_thread(void *arg) {
         std::uint32_t count = 0;
         if (serial_read(port, buffer, sizeof buffer, &count) == 0) count = 0;
         if (count > 0) {
-            modem_receive(port, &line, buffer, count);
-            poll_ms = MODEM_ACTIVE_POLL_MS;
+            modem_receive(port, &loop.line, buffer, count);
+            loop.poll_ms = MODEM_ACTIVE_POLL_MS;
         }
     }
     return 0;
 }
 
+namespace {
+
+// Starts the thread on the record; emulator_running says whether it holds the port already.
+bool start_thread(PortRecord *record) {
+    record->ring_request.store(0);
+    record->modem_answer.store(0);
+    record->emulator_stop.store(0);
+    // A signal left from the last emulator's time is of no use to this one.
+    (void)event_wait(record->emulator_resume, 0);
+    record->emulator_thread = thread_start(modem_thread, record, 0);
+    return record->emulator_thread != nullptr;
+}
+
+// The event that lets the emulator go on; kept until the record is freed. False when none can be
+// made.
+bool have_resume_event(PortRecord *record) {
+    if (record->emulator_resume == nullptr) record->emulator_resume = event_create();
+    return record->emulator_resume != nullptr;
+}
+
+}  // namespace
+
 std::int32_t modem_start(PortRecord *record) {
     if (record->emulator_thread != nullptr) return 1;
     // The information line shows the version; the program reads it at start-up, a test may not.
     if (version_text[0] == '\0') (void)read_product_version();
-    if (record->emulator_resume == nullptr) {
-        record->emulator_resume = event_create();
-        if (record->emulator_resume == nullptr) return 0;
-    }
+    if (!have_resume_event(record)) return 0;
 
     ComHandle handle = COM_INVALID_HANDLE;
     for (int attempt = 0; attempt < MODEM_OPEN_ATTEMPTS; ++attempt) {
@@ -295,19 +374,14 @@ std::int32_t modem_start(PortRecord *record) {
     }
     if (handle == COM_INVALID_HANDLE) return 0;
     record->com_handle.store(handle);
-
     record->modem_baud_rate = record->settings.baud_rate;
-    record->ring_request.store(0);
-    record->modem_answer.store(0);
-    record->emulator_stop.store(0);
-    // A signal left from the last emulator's time is of no use to this one.
-    (void)event_wait(record->emulator_resume, 0);
-    record->emulator_thread = thread_start(modem_thread, record, 0);
-    if (record->emulator_thread == nullptr) {
+    // Before the thread runs, which reads it to know that it holds the port.
+    record->emulator_running.store(1);
+    if (!start_thread(record)) {
+        record->emulator_running.store(0);
         serial_close(record->com_handle.exchange(COM_INVALID_HANDLE));
         return 0;
     }
-    record->emulator_running.store(1);
     return 1;
 }
 
@@ -327,17 +401,34 @@ std::int32_t modem_stop(PortRecord *record) {
     }
     thread_close(thread);
     record->emulator_thread = nullptr;
-    record->emulator_running.store(0);
-    serial_close(record->com_handle.exchange(COM_INVALID_HANDLE));
+    // A port that a call opened itself is that call's to close.
+    if (record->emulator_running.exchange(0) != 0) {
+        serial_close(record->com_handle.exchange(COM_INVALID_HANDLE));
+    }
+    list_lock();
+    if (record->emulator_settings_changed.exchange(0) != 0) record->emulator_restarting.fetch_sub(1);
+    list_unlock();
     return 1;
 }
 
 std::int32_t modem_restart(PortRecord *record) {
-    if (record->emulator_running.load() != 0) modem_stop(record);
+    if (record->emulator_thread != nullptr) modem_stop(record);
     if (record->settings.modem_emulation == 0) return 1;
-    // Until a call has released the port, its serial calls and its detach go to whatever
-    // com_handle holds: the stopped emulator's port (that call fails now), or the port the call
-    // opened itself, which a new emulator must neither take over nor leave open.
-    if (!wait_port_released(record, MODEM_RELEASE_WAIT_MS)) return 0;
     return modem_start(record);
+}
+
+std::int32_t modem_restart_after_call(PortRecord *record) {
+    if (record->emulator_thread == nullptr) {
+        if (record->settings.modem_emulation == 0) return 1;  // none before, none wanted
+        // Without the port: the call may be using one it opened itself, and closes it at its end.
+        if (version_text[0] == '\0') (void)read_product_version();
+        if (!have_resume_event(record)) return 0;
+        record->emulator_running.store(0);
+        if (!start_thread(record)) return 0;
+    }
+    list_lock();
+    // A change still waiting is replaced: the emulator reads the settings when it takes them.
+    if (record->emulator_settings_changed.exchange(1) == 0) record->emulator_restarting.fetch_add(1);
+    list_unlock();
+    return 1;
 }

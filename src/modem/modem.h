@@ -2,7 +2,8 @@
 // emulation on. Its thread holds the port open between calls, answers AT command lines, rings
 // the equipment while a call is offered (ring_request, set by line_connect), answers on ATA with
 // CONNECT, steps aside while the call has the port and reports NO CARRIER when line_disconnect
-// lets it go on. The port list starts and stops it.
+// lets it go on. The port list starts and stops it; settings changed while a call holds the port
+// reach the emulator when that call has released it, so that an edit never cuts a call.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,6 @@ constexpr int MODEM_OPEN_ATTEMPTS = 10;               // the port is tried this 
 constexpr std::uint32_t MODEM_OPEN_RETRY_MS = 500;    // ...this far apart
 constexpr std::uint32_t MODEM_STOP_WAIT_MS = 5000;    // a stop waits this long before cancelling
 constexpr std::uint32_t MODEM_CANCEL_RETRY_MS = 100;  // then cancels its I/O this often
-constexpr std::uint32_t MODEM_RELEASE_WAIT_MS = 10000;  // a restart waits this long for a call
 constexpr std::uint32_t MODEM_IDLE_POLL_MS = 500;     // between passes while the line is quiet
 constexpr std::uint32_t MODEM_ACTIVE_POLL_MS = 50;    // between passes right after a byte
 constexpr std::uint32_t MODEM_RING_INTERVAL_MS = 1000;  // RING at most this often
@@ -33,21 +33,31 @@ struct ModemLine {
 // Opens the port from record->settings (MODEM_OPEN_ATTEMPTS tries, MODEM_OPEN_RETRY_MS apart) and
 // starts the emulator thread on it. 1 when it runs (also when it ran already), 0 when the port
 // could not be opened or the thread not started (nothing is left open then). The thread that
-// writes the record's settings (the UI thread).
+// writes the record's settings (the UI thread), while no call holds the port.
 [[nodiscard]] std::int32_t modem_start(PortRecord *record);
 
 // Ends the emulator thread (it is asked to; after MODEM_STOP_WAIT_MS its blocking I/O is cancelled
-// until it has ended) and closes the port, also when a call is using it: that call's serial
-// calls fail from then on. Nothing happens when no emulator runs. Always 1. UI thread.
+// until it has ended) and closes the port it holds, also when a call is using it: that call's
+// serial calls fail from then on. A change it was left to take (modem_restart_after_call) is
+// dropped. Nothing happens when no emulator runs. Always 1. The UI thread, or whoever drops the
+// last reference of a record removed from the list (port_record_unreference); never with
+// list_guard held.
 std::int32_t modem_stop(PortRecord *record);
 
-// Stops the record's emulator if it runs, then starts it when its settings ask for emulation.
-// When the stopped emulator's port was in use by a call, the new emulator opens it only after
-// that call has released the port (waiting up to MODEM_RELEASE_WAIT_MS): until then the call's
-// serial calls and its detach still address the record's port, and must not reach the new one.
-// 1 on success (at once when emulation is off), 0 when the emulator could not be started (or the
-// call did not let go in time). UI thread.
+// Stops the record's emulator if one runs, then starts it when its settings ask for emulation.
+// 1 on success (at once when emulation is off), 0 when the emulator could not be started. UI
+// thread, while no call holds the port and none can be given it (emulator_restarting raised).
 std::int32_t modem_restart(PortRecord *record);
+
+// The same for a port that a call holds: the call keeps the port (the emulator's, or one it
+// opened itself) and its active_settings, and nobody waits for it to end. The emulator takes the
+// record's settings once the call has released the port: it closes the port and opens it again
+// from them, or leaves the port to the calls when they ask for no emulation or it will not open
+// (emulator_running 0), as a restart would; emulator_restarting stays raised until then. An
+// emulator thread is started for it when none runs and the settings ask for one. 1 when the change
+// is left to the emulator (or there is nothing to do), 0 when no emulator thread could be started.
+// UI thread.
+std::int32_t modem_restart_after_call(PortRecord *record);
 
 // Executes one command of a command line: code as made from the letter and its prefix, number
 // the value of the digits after it, -1 when there were none. Writes the information and status

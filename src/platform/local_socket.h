@@ -24,8 +24,16 @@ bool local_socket_supported();
 int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConnection **connection,
                         int *trusted);
 
-// Makes a local_server_accept that waits, and every later one, return at once with no connection,
-// so that a thread waiting without a time-out can be told to end. Any thread.
+// Waits up to timeout_ms (WAIT_FOREVER_MS: no limit) on the server and `count` accepted
+// connections together, until a connection waits to be accepted (*accept_ready 1), one of the
+// connections has something to read or its peer closed it (ready[i] 1), or the server is woken
+// (local_server_wake). 0 when the wait ended (with every flag 0: the time-out or the wake), -1 when
+// it failed. The thread that owns the server and the connections.
+int local_server_wait(LocalServer *server, LocalConnection *const *connections, std::uint32_t count,
+                      std::uint32_t timeout_ms, int *accept_ready, int *ready);
+
+// Makes a local_server_accept or local_server_wait that waits, and every later one, return at once
+// with nothing, so that a thread waiting without a time-out can be told to end. Any thread.
 void local_server_wake(LocalServer *server);
 
 // Stops listening and removes the socket file; null is accepted.
@@ -37,9 +45,11 @@ constexpr int LOCAL_NOBODY = 1;   // no socket file, or nobody listens on it
 constexpr int LOCAL_DENIED = 2;   // the socket file exists but this user may not use it
 constexpr int LOCAL_FAILED = -1;  // anything else
 
-// Connects to the socket file `name` (relative to the current directory). *connection is set only
-// on LOCAL_CONNECTED. Any thread.
-[[nodiscard]] int local_connect(const char *name, LocalConnection **connection);
+// Connects to the socket file `name` (relative to the current directory), waiting at most
+// timeout_ms while the server's queue of connections not yet accepted is full (LOCAL_FAILED then).
+// *connection is set only on LOCAL_CONNECTED. Any thread.
+[[nodiscard]] int local_connect(const char *name, std::uint32_t timeout_ms,
+                                LocalConnection **connection);
 
 // Sends all `length` bytes, waiting at most timeout_ms in all for the peer to take them. -1 on an
 // error (the peer left) or at the time-out. Never raises a signal.

@@ -1,5 +1,5 @@
 // TCP over IPv4 for the gateway: the listening socket, accepted connections in blocking mode,
-// readiness waits with a time-out, reverse lookup, and cancelling a call that another thread is
+// readiness waits with a time-out, name lookups, and cancelling a call that another thread is
 // blocked in (no thread is ever killed; its socket calls are made to return instead).
 #pragma once
 
@@ -126,10 +126,35 @@ int net_cancel_receive_ends_waits();
 // left alone, so closing twice is harmless. The owner's thread, once no other thread uses it.
 void net_close(NetSocket *socket);
 
+// Size of a name as the name service gives it whole (the system's limit; a DNS name has at most
+// 253 characters).
+constexpr std::int32_t NET_FULL_NAME_SIZE = 1025;
+// Room for a name's addresses in a forward lookup: more than any real host has.
+constexpr std::int32_t NET_NAME_ADDRESSES = 64;
+
 // Looks up the host name of an address (reverse lookup; may wait for the name service, and cannot
-// be cut short). The name is cut to 63 characters and NUL-terminated in name[NET_HOST_NAME_SIZE].
-// -1 when no name was found; name is then empty. Any thread.
-int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]);
+// be cut short) into name[size], whole and NUL-terminated. The name is whatever the owner of the
+// address's reverse zone wrote there: net_lookup_addresses confirms it. -1 when no name was found,
+// or the name does not fit; name is then empty. Any thread.
+int net_lookup_name(std::uint32_t address, char *name, std::int32_t size);
+
+// Looks up the IPv4 addresses of a host name (forward lookup; may wait for the name service, and
+// cannot be cut short): up to capacity of them into addresses (host order), *count how many. -1
+// when the lookup failed or found no IPv4 address, and when the name is itself a written address
+// (digits and dots), which names nothing; *count is then 0. Any thread.
+int net_lookup_addresses(const char *name, std::uint32_t *addresses, std::int32_t capacity,
+                         std::int32_t *count);
+
+// Test hook: a name service standing in for the system's, so that a test can give an address any
+// name and a name any addresses. Its functions keep the contracts above; net_lookup_name and
+// net_lookup_addresses call them after their delay and fault hooks. Null gives the system's back.
+// The record must outlive its use. Any thread, while no lookup runs.
+struct NetNameService {
+    int (*lookup_name)(std::uint32_t address, char *name, std::int32_t size);
+    int (*lookup_addresses)(const char *name, std::uint32_t *addresses, std::int32_t capacity,
+                            std::int32_t *count);
+};
+void net_replace_name_service(const NetNameService *service);
 
 // Test hook: every reverse lookup from now takes ms milliseconds longer, as with a slow name
 // service; 0: none. net_lookups_delayed tells how many lookups are in that delay at the moment.

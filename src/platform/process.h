@@ -8,6 +8,9 @@
 // another instance holds it, -1 when the claim could not be tried. Main thread, once.
 int process_claim_instance();
 
+// The process's id, as the system numbers processes. Any thread.
+std::uint32_t process_id();
+
 // Makes `directory` the process's current directory. -1 on failure. Main thread, before any thread
 // starts (files are opened by names relative to it).
 int process_change_directory(const char *directory);

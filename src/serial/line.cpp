@@ -37,11 +37,6 @@ bool stopping() {
     return flag != nullptr && flag->load() != 0;
 }
 
-// A negative time-out from the settings file would make the wait run for weeks; it counts as 0.
-std::uint32_t timeout_ms(std::int32_t setting) {
-    return setting < 0 ? 0 : static_cast<std::uint32_t>(setting);
-}
-
 // The emulator's half of the connect sequence. 0 when it answered, -1 otherwise; ring_request is
 // 0 again on every way out.
 int ring_and_wait(PortRecord *port) {
@@ -85,7 +80,7 @@ int line_connect(PortRecord *port) {
     if ((settings.raise_signals & SIGNAL_RS) && com_escape(handle, COM_SETRTS) != 0) return -1;
 
     if (settings.confirm_signals == 0) return 0;
-    std::uint32_t limit = timeout_ms(settings.connect_timeout_ms);
+    std::uint32_t limit = settings_connect_wait_ms(&settings);
     std::uint32_t start = clock_tick_ms();
     for (;;) {
         std::uint32_t status = 0;
@@ -115,7 +110,7 @@ int line_disconnect(PortRecord *port) {
         return result;
     }
     if (settings.watch_signals == 0) return result;
-    std::uint32_t limit = timeout_ms(settings.disconnect_timeout_ms);
+    std::uint32_t limit = settings_disconnect_wait_ms(&settings);
     std::uint32_t start = clock_tick_ms();
     for (;;) {
         if (clock_tick_ms() - start >= limit || stopping()) return -1;

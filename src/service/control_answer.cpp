@@ -12,6 +12,7 @@
 #include "gateway/relay.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"
+#include "settings/settings_file.h"
 
 namespace {
 
@@ -106,8 +107,9 @@ void answer_reload(const ControlContext *context, std::string *reply,
         return;
     }
     if (result == RELOAD_UNREADABLE) {
-        *reply += "error failed NORVEX.DAT cannot be read (held by another program, or no "
-                  "permission); nothing changed\n";
+        *reply += "error failed NORVEX.DAT cannot be read (held by another program for " +
+                  std::to_string(SETTINGS_LOCK_WAIT_MS / 1000) +
+                  " s, or no permission); nothing changed\n";
         return;
     }
     if (result == RELOAD_INI_MALFORMED) {

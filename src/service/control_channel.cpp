@@ -1,7 +1,8 @@
-// The control channel's thread and its hand-over to the main thread. Connections are served one
-// at a time; every wait is short or bounded, so a silent or slow client delays the next by at most
-// REQUEST_WAIT_MS, and a stop is seen within POLL_MS. With no client the thread sleeps in the
-// accept, which the close wakes.
+// The control channel's thread and its hand-over to the main thread. The thread waits on the
+// socket and on every client that has not sent its request yet, all together, and reads requests
+// as they come: a silent client costs the others nothing, and is let go REQUEST_WAIT_MS after it
+// came. Requests are answered one at a time, each by the main thread. With no client the thread
+// sleeps in the wait, which the close wakes.
 #include "service/control_channel.h"
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "control/control_protocol.h"
 #include "control/escaped_text.h"
@@ -19,9 +21,12 @@
 
 namespace {
 
-constexpr std::uint32_t POLL_MS = 100;           // longest single wait of the thread
-constexpr std::uint32_t REQUEST_WAIT_MS = 5000;  // for a whole request line
-constexpr std::uint32_t REPLY_WAIT_MS = 5000;    // for the client to take the reply
+constexpr std::uint32_t POLL_MS = 100;           // longest wait for the main thread between looks
+constexpr std::uint32_t REQUEST_WAIT_MS = 1000;  // for a whole request line, from the connect
+constexpr std::uint32_t REPLY_WAIT_MS = 1000;    // for the client to take the reply
+constexpr std::size_t CLIENTS_MAX = 32;          // waiting for their requests; the oldest goes
+                                                 // when another comes, so a flood of clients
+                                                 // cannot use up the process's descriptors
 
 enum RequestState { REQUEST_NONE, REQUEST_WAITING, REQUEST_ANSWERED };
 
@@ -47,43 +52,37 @@ void send_text(LocalConnection *connection, const std::string &text) {
     (void)local_send(connection, text.data(), static_cast<std::uint32_t>(text.size()), REPLY_WAIT_MS);
 }
 
-// Reads one request line. 0 with the line (its CR LF or LF taken off); -1 with *refusal telling the
-// client why (empty when the client left and is owed nothing).
-int read_request(ControlChannel *channel, LocalConnection *connection, std::string *line,
-                 std::string *refusal) {
-    line->clear();
-    refusal->clear();
-    std::uint32_t began = clock_tick_ms();
-    for (;;) {
-        std::size_t end = line->find('\n');
-        if (end != std::string::npos) {
-            line->erase(end);
-            if (!line->empty() && line->back() == '\r') line->pop_back();
-            break;
-        }
-        if (line->size() > CONTROL_REQUEST_MAX) {
-            *refusal = "error input request longer than " + std::to_string(CONTROL_REQUEST_MAX) +
-                       " bytes\n";
+// A client whose request line is still coming.
+struct Client {
+    LocalConnection *connection;
+    int trusted;
+    std::uint32_t since_ms;  // when it was taken
+    std::string received;    // at most CONTROL_REQUEST_MAX + 2 bytes: enough to tell a long line
+    bool gone;               // it closed its end (or its connection failed)
+};
+
+// What a client's bytes so far amount to: 0 with the request line (its CR LF or LF taken off); 1
+// when more is to come; -1 with *refusal telling the client why (empty when the client left
+// without a whole line and is owed nothing).
+int request_of(const Client &client, std::string *line, std::string *refusal) {
+    std::size_t end = client.received.find('\n');
+    std::string too_long =
+        "error input request longer than " + std::to_string(CONTROL_REQUEST_MAX) + " bytes\n";
+    if (end == std::string::npos) {
+        if (client.received.size() > CONTROL_REQUEST_MAX) {
+            *refusal = too_long;
             return -1;
         }
-        if (channel->stop.load() != 0) {
-            *refusal = "error failed the gateway is stopping\n";
+        if (client.gone) {
+            refusal->clear();
             return -1;
         }
-        if (clock_tick_ms() - began >= REQUEST_WAIT_MS) {
-            *refusal = "error input no whole request line within 5 s\n";
-            return -1;
-        }
-        char buffer[CONTROL_REQUEST_MAX + 2];
-        std::uint32_t received = 0;
-        int got = local_receive(connection, buffer, sizeof buffer, POLL_MS, &received);
-        if (got == LOCAL_TIMED_OUT) continue;
-        if (got != LOCAL_RECEIVED || received == 0) return -1;
-        line->append(buffer, received);
+        return 1;
     }
+    *line = client.received.substr(0, end);
+    if (!line->empty() && line->back() == '\r') line->pop_back();
     if (line->size() > CONTROL_REQUEST_MAX) {
-        *refusal = "error input request longer than " + std::to_string(CONTROL_REQUEST_MAX) +
-                   " bytes\n";
+        *refusal = too_long;
         return -1;
     }
     for (char c : *line) {
@@ -95,6 +94,22 @@ int read_request(ControlChannel *channel, LocalConnection *connection, std::stri
         }
     }
     return 0;
+}
+
+// Takes what the client has sent, up to what request_of needs to decide.
+void receive_from(Client *client) {
+    char buffer[CONTROL_REQUEST_MAX + 2];
+    std::size_t room = sizeof buffer - client->received.size();
+    if (room == 0) return;
+    std::uint32_t received = 0;
+    int got = local_receive(client->connection, buffer, static_cast<std::uint32_t>(room), 0,
+                            &received);
+    if (got == LOCAL_TIMED_OUT) return;
+    if (got != LOCAL_RECEIVED || received == 0) {
+        client->gone = true;
+        return;
+    }
+    client->received.append(buffer, received);
 }
 
 // Hands the request to the main thread and waits for its answer, or for the stop.
@@ -133,37 +148,88 @@ void drain(LocalConnection *connection) {
     }
 }
 
-void serve_connection(ControlChannel *channel, LocalConnection *connection, int trusted) {
-    // The request is read first in every case, so that a refused client has sent it whole and
-    // reads the refusal instead of finding the connection gone.
+void let_go(Client *client, const std::string &text) {
+    if (!text.empty()) send_text(client->connection, text);
+    drain(client->connection);
+    local_close(client->connection);
+    client->connection = nullptr;
+}
+
+// Answers a client whose request has come whole, or refuses it. True when it is done with.
+bool serve(ControlChannel *channel, Client *client, std::uint32_t now) {
     std::string request;
     std::string refusal;
-    bool whole = read_request(channel, connection, &request, &refusal) == 0;
-    if (trusted == 0) {
-        send_text(connection, "error refused only the gateway's own user and root may use its "
-                              "control channel\n");
-    } else if (!whole) {
-        if (!refusal.empty()) send_text(connection, refusal);
-    } else {
-        send_text(connection, answer_of(channel, request));
+    int state = request_of(*client, &request, &refusal);
+    bool late = now - client->since_ms >= REQUEST_WAIT_MS;
+    if (state > 0 && !late && channel->stop.load() == 0) return false;
+    if (state > 0) {
+        refusal = channel->stop.load() != 0 ? "error failed the gateway is stopping\n"
+                                            : "error input no whole request line within 1 s\n";
     }
+    // The request is waited for in every case, so that a refused client has sent it whole and
+    // reads the refusal instead of finding the connection gone.
+    if (client->trusted == 0) {
+        let_go(client, "error refused only the gateway's own user and root may use its control "
+                       "channel\n");
+    } else if (state != 0) {
+        let_go(client, refusal);
+    } else {
+        let_go(client, answer_of(channel, request));
+    }
+    return true;
 }
 
 std::uint32_t channel_thread(void *argument) {
     ControlChannel *channel = static_cast<ControlChannel *>(argument);
+    std::vector<Client> clients;
+    std::vector<LocalConnection *> connections;
+    std::vector<int> ready;
     while (channel->stop.load() == 0) {
-        LocalConnection *connection = nullptr;
-        int trusted = 0;
-        // Idle, the thread sleeps until a client comes or control_channel_close wakes it.
-        if (local_server_accept(channel->server, WAIT_FOREVER_MS, &connection, &trusted) != 0) {
-            clock_sleep_ms(POLL_MS);  // a failing wait must not spin
-            continue;
+        // Asleep until a client comes or sends, the oldest one's time runs out, or the close.
+        std::uint32_t now = clock_tick_ms();
+        std::uint32_t wait_ms = WAIT_FOREVER_MS;
+        connections.clear();
+        for (const Client &client : clients) {
+            std::uint32_t spent = now - client.since_ms;
+            std::uint32_t left = spent >= REQUEST_WAIT_MS ? 0 : REQUEST_WAIT_MS - spent;
+            if (left < wait_ms) wait_ms = left;
+            connections.push_back(client.connection);
         }
-        if (connection == nullptr) continue;
-        serve_connection(channel, connection, trusted);
-        drain(connection);
-        local_close(connection);
+        ready.assign(clients.size(), 0);
+        int accept_ready = 0;
+        if (local_server_wait(channel->server, connections.data(),
+                              static_cast<std::uint32_t>(connections.size()), wait_ms,
+                              &accept_ready, ready.data()) != 0) {
+            clock_sleep_ms(POLL_MS);  // a failing wait must not spin
+        }
+        if (channel->stop.load() != 0) break;
+
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (ready[i] != 0) receive_from(&clients[i]);
+        }
+        if (accept_ready != 0) {
+            Client client{nullptr, 0, 0, {}, false};
+            if (local_server_accept(channel->server, 0, &client.connection, &client.trusted) == 0 &&
+                client.connection != nullptr) {
+                if (clients.size() >= CLIENTS_MAX) {
+                    let_go(&clients.front(), "error failed too many clients waiting\n");
+                    clients.erase(clients.begin());
+                }
+                client.since_ms = clock_tick_ms();
+                clients.push_back(client);
+            }
+        }
+        // In the order they came; answering one takes the main thread's time, so the clock is
+        // read for each.
+        for (std::size_t i = 0; i < clients.size();) {
+            if (serve(channel, &clients[i], clock_tick_ms())) {
+                clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+            } else {
+                ++i;
+            }
+        }
     }
+    for (Client &client : clients) let_go(&client, "error failed the gateway is stopping\n");
     return 0;
 }
 

@@ -36,6 +36,8 @@ void list_unlock() {
 
 void port_record_unreference(PortRecord *record) {
     if (record->references.fetch_sub(1) == 1) {
+        // A record removed while busy kept its emulator for the call; it goes with the record.
+        modem_stop(record);
         event_close(record->emulator_resume);
         delete record;
         live_records.fetch_sub(1);
@@ -78,24 +80,29 @@ bool port_list_add(const PortSettings *settings) {
     list_unlock();
 
     bool started = modem_restart(record) != 0;
-    record->emulator_restarting.store(0);
+    record->emulator_restarting.fetch_sub(1);
     return started;
 }
 
 bool port_list_update(PortRecord *record, const PortSettings *settings) {
     list_lock();
     std::memcpy(&record->settings, settings, sizeof record->settings);
-    // From here until the new emulator runs the port is handed to nobody: a caller given it while
-    // the restart waits for the last call, or while the emulator opens the port, would make one of
-    // them fail.
-    record->emulator_restarting.store(1);
+    // A port no call holds is handed to nobody until its new emulator runs: a caller given it
+    // while the emulator opens the port would make one of them fail.
+    record->emulator_restarting.fetch_add(1);
+    bool busy = record->busy.load() != 0;
     list_unlock();
-    bool started = modem_restart(record) != 0;
-    record->emulator_restarting.store(0);
+    // A call that holds the port keeps it: the emulator takes the settings when the call ends.
+    bool started = (busy ? modem_restart_after_call(record) : modem_restart(record)) != 0;
+    record->emulator_restarting.fetch_sub(1);
     return started;
 }
 
-bool port_list_remove(std::int32_t position) {
+namespace {
+
+// Unlinks the record at position; with stop_now, or when no call holds it, its emulator stops
+// now, else when the call releases the record.
+bool remove_at(std::int32_t position, bool stop_now) {
     list_lock();
     PortRecord *record = port_list_at_locked(position);
     if (record == nullptr) {
@@ -109,13 +116,20 @@ bool port_list_remove(std::int32_t position) {
     record->prev = nullptr;
     port_list.port_count -= 1;
     if (port_list.port_count == 0) port_list.head = nullptr;
+    bool busy = record->busy.load() != 0;
+    // A change left for after the call is of no use to a port that is gone.
+    if (record->emulator_settings_changed.exchange(0) != 0) record->emulator_restarting.fetch_sub(1);
     list_unlock();
 
     // Unlinked first, so no caller can be given the port while its emulator stops.
-    if (record->emulator_running.load() != 0) modem_stop(record);
+    if (!busy || stop_now) modem_stop(record);
     port_record_unreference(record);
     return true;
 }
+
+}  // namespace
+
+bool port_list_remove(std::int32_t position) { return remove_at(position, false); }
 
 bool port_list_swap_next(std::int32_t position) {
     list_lock();
@@ -142,8 +156,9 @@ bool port_list_swap_next(std::int32_t position) {
 }
 
 void port_list_clear() {
+    // At shutdown the server has stopped: a call still holding a port was given up, and loses it.
     while (port_list.port_count != 0) {
-        if (!port_list_remove(0)) break;
+        if (!remove_at(0, true)) break;
     }
     if (port_list.list_guard != nullptr && live_records.load() == 0) {
         Semaphore *guard = std::atomic_ref<Semaphore *>(port_list.list_guard).exchange(nullptr);

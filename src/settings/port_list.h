@@ -18,19 +18,22 @@ PortRecord *port_list_at_locked(std::int32_t position);
 [[nodiscard]] bool port_list_add(const PortSettings *settings);
 
 // Replaces a record's settings, then restarts its emulator as the settings ask. A call in progress
-// keeps its active_settings. False when the emulator could not be started (the settings stay
-// replaced). UI thread.
+// keeps the port and its active_settings: its emulator takes the new settings when the call has
+// released the port (modem_restart_after_call), so nothing waits for the call. False when the
+// emulator could not be started (the settings stay replaced). UI thread.
 [[nodiscard]] bool port_list_update(PortRecord *record, const PortSettings *settings);
 
-// Unlinks the record at position and stops its emulator. A busy record is freed when its call
-// releases it. False when there is no such record. UI thread.
+// Unlinks the record at position and stops its emulator. A busy record keeps its emulator and its
+// port for the call, and both go when the call releases the record. False when there is no such
+// record. UI thread.
 bool port_list_remove(std::int32_t position);
 
 // Exchanges the record at position with its successor. False (nothing changed) when either is
 // missing. UI thread.
 bool port_list_swap_next(std::int32_t position);
 
-// Removes every record, then closes the list guard. UI thread.
+// Removes every record and stops every emulator, also one whose port a call still holds (after
+// a forced server stop), then closes the list guard. UI thread.
 void port_list_clear();
 
 // Takes list_guard without a time limit (nothing to take before the first load). Any thread.
@@ -38,5 +41,6 @@ void list_lock();
 // Releases list_guard.
 void list_unlock();
 
-// Drops one reference to a record; the last one frees it. Any thread.
+// Drops one reference to a record; the last one stops its emulator (modem_stop) and frees it. Any
+// thread, without list_guard held.
 void port_record_unreference(PortRecord *record);

@@ -1,4 +1,4 @@
-// The process-wide options and port list, and the defaults of a new port.
+// The process-wide options and port list, the defaults of a new port, and its time-outs as kept.
 #include "settings/settings.h"
 
 #include <cstring>
@@ -51,4 +51,23 @@ void port_settings_defaults(PortSettings *settings, const char *name) {
     settings->connect_timeout_ms = 5000;
     settings->disconnect_timeout_ms = 5000;
     settings->data_bits = 8;
+}
+
+static std::uint32_t wait_ms_of(std::int32_t setting) {
+    return setting < 0 ? 0 : static_cast<std::uint32_t>(setting);
+}
+
+std::uint32_t settings_connect_wait_ms(const PortSettings *settings) {
+    return wait_ms_of(settings->connect_timeout_ms);
+}
+
+std::uint32_t settings_disconnect_wait_ms(const PortSettings *settings) {
+    return wait_ms_of(settings->disconnect_timeout_ms);
+}
+
+std::uint32_t settings_idle_limit_ms(const PortSettings *settings) {
+    std::int32_t seconds = settings->idle_timeout_s;
+    if (seconds <= 0) return 0;
+    if (seconds > IDLE_TIMEOUT_S_MAX) seconds = IDLE_TIMEOUT_S_MAX;
+    return static_cast<std::uint32_t>(seconds) * 1000u;
 }

@@ -123,11 +123,16 @@ static_assert(std::is_trivially_copyable_v<PortSettings>);
 struct PortRecord {
     PortSettings settings;          // UI thread writes (under list_guard); allocation reads
     PortSettings active_settings;   // written at allocation; then only the call reads it
-    std::atomic<std::int32_t> emulator_running;  // modem emulator start/stop write; call reads
+    std::atomic<std::int32_t> emulator_running;  // the emulator holds the port open; written by
+                                                 // modem start and stop, and by the emulator
+                                                 // thread when it takes new settings (only while
+                                                 // no call holds the port); calls read it
     std::atomic<ComHandle> com_handle;  // the open port, COM_INVALID_HANDLE when closed; written by
                                         // whoever opens or closes it (call, emulator start and
-                                        // stop), read by every user of the port
-    Thread *emulator_thread;        // null when no emulator runs
+                                        // stop, emulator thread), read by every user of the port
+    Thread *emulator_thread;        // null when no emulator runs; a running one may hold no port
+                                    // (emulator_running 0). Started and stopped by the UI thread,
+                                    // or by whoever frees a record removed while busy
     Event *emulator_resume;         // lets an emulator stepped aside for a call go on (auto-reset);
                                     // made by the first emulator start and kept until the record
                                     // is freed (a call may signal it after the emulator stopped);
@@ -139,13 +144,21 @@ struct PortRecord {
     std::int32_t modem_x_level;     // emulator thread only
     std::int32_t modem_backslash_v; // emulator thread only
     std::int32_t modem_baud_rate;   // the speed CONNECT and the status show: settings.baud_rate
-                                    // as the emulator start found it; read by the emulator thread
+                                    // as the emulator last opened the port with; written by the
+                                    // emulator start, or by its thread when it takes new settings
     std::atomic<std::int32_t> modem_answer;  // emulator thread
     std::atomic<std::int32_t> modem_online;  // emulator writes; status readers read
     std::atomic<std::int32_t> busy;          // written under list_guard; read by anyone
-    std::atomic<std::int32_t> emulator_restarting;  // set under list_guard by the port list while
-                                                    // it restarts the emulator; allocation passes
-                                                    // the port over meanwhile
+    std::atomic<std::int32_t> emulator_restarting;  // changes of the emulator under way; raised
+                                                    // under list_guard by the port list, lowered
+                                                    // by whoever finishes the change (the port
+                                                    // list, the emulator thread, a stop);
+                                                    // allocation passes the port over while not 0
+    std::atomic<std::int32_t> emulator_settings_changed;  // the settings changed while a call held
+                                                          // the port: the emulator takes them once
+                                                          // the call released it. Written under
+                                                          // list_guard (port list sets it, the
+                                                          // emulator thread or a stop clears it)
     std::atomic<std::uint32_t> caller_address;  // written at allocation under list_guard
     char caller_host_name[64];      // written at allocation under list_guard; read under it
     char caller_user[32];           // an SSH caller's user name, else empty; as caller_host_name
@@ -199,3 +212,22 @@ void options_set(const GlobalOptions *options);
 
 // A PortSettings as the port settings dialog makes it for a new port named `name`.
 void port_settings_defaults(PortSettings *settings, const char *name);
+
+// ---- The time-outs as the gateway keeps them
+// Every wait is measured on the wrapping 32-bit millisecond tick (platform/clock.h). A difference
+// of ticks tells up to 2^32 - 1 ms, but a wait that is looked at late (the relay looks about once
+// a second, a loaded machine later) must still find its limit passed rather than wrapped round to
+// a short time: so a time-out is kept up to half the tick's range. A longer one from the file (the
+// Windows dialogs store any number typed) is kept as that longest one, never wrapped, and a
+// negative one counts as 0. norvexctl refuses both.
+constexpr std::uint32_t SETTINGS_LONGEST_WAIT_MS = 0x7FFFFFFF;  // 2147483647 ms, about 24.8 days
+constexpr std::int32_t IDLE_TIMEOUT_S_MAX =
+    static_cast<std::int32_t>(SETTINGS_LONGEST_WAIT_MS / 1000);  // 2147483 s
+
+// connect_timeout_ms and disconnect_timeout_ms as the line waits them: 0 for a negative value
+// (every other int32 is within SETTINGS_LONGEST_WAIT_MS).
+std::uint32_t settings_connect_wait_ms(const PortSettings *settings);
+std::uint32_t settings_disconnect_wait_ms(const PortSettings *settings);
+// idle_timeout_s as the relay's idle limit in milliseconds: 0 (no limit) for 0 or a negative
+// value; at most IDLE_TIMEOUT_S_MAX seconds.
+std::uint32_t settings_idle_limit_ms(const PortSettings *settings);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "dialogs/dialog_rules.h"
 #include "platform/file.h"
@@ -42,6 +43,16 @@ Result norvexctl(const std::vector<std::string> &args) {
     std::filesystem::remove("out.txt");
     std::filesystem::remove("err.txt");
     return result;
+}
+
+// Files a save left behind under a temporary name.
+int temporary_files() {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(".")) {
+        std::string name = entry.path().filename().string();
+        count += name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 ? 1 : 0;
+    }
+    return count;
 }
 
 void set_rules_in_use(std::vector<std::uint8_t> *bytes, std::size_t port, bool (*used)(int)) {
@@ -253,7 +264,7 @@ TEST_F(Norvexctl, EveryEditWritesWhatTheSettingsCodeWrites) {
         EXPECT_EQ(result.err, "") << command;
         EXPECT_NE(result.out.find("no norvex runs in this directory"), std::string::npos) << command;
         EXPECT_EQ(read_whole_file("NORVEX.DAT"), saved_by_the_gateway(edit.change)) << command;
-        EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << command;
+        EXPECT_EQ(temporary_files(), 0) << command;
     }
 }
 
@@ -291,7 +302,14 @@ TEST_F(Norvexctl, BadInputLeavesTheFileAsItWasAndSaysWhy) {
          "flow_control rts: it is one of none, RS/CS, DR/ER, XON/XOFF"},
         {{"port", "set", "COM2", "raise_signals=CD"}, "raise_signals CD: it is one of none, ER, RS"},
         {{"port", "set", "COM2", "idle_timeout_s=-1"},
-         "idle_timeout_s -1: a whole number from 0 to 2147483647 is needed"},
+         "idle_timeout_s -1: a whole number from 0 to 2147483 is needed; nothing changed\n"},
+        // Seconds whose milliseconds the gateway could not count without wrapping.
+        {{"port", "set", "COM2", "idle_timeout_s=4294968"},
+         "idle_timeout_s 4294968: a whole number from 0 to 2147483 is needed (2147483 s, about 24 "
+         "days, is the longest time the gateway can count); nothing changed\n"},
+        {{"port", "set", "COM2", "idle_timeout_s=2147484"}, "from 0 to 2147483 is needed (2147483 s"},
+        {{"port", "add", "COM4", "idle_timeout_s=2147483648"}, "from 0 to 2147483 is needed; nothing changed\n"},
+        {{"port", "set", "COM2", "connect_timeout_ms=-1"}, "from 0 to 2147483647 is needed; nothing changed\n"},
         {{"port", "set", "COM2", "connect_timeout_ms=2147483648"}, "connect_timeout_ms 2147483648:"},
         {{"port", "set", "COM2", "disconnect_timeout_ms=5s"}, "disconnect_timeout_ms 5s:"},
         {{"port", "set", "COM2", "modem_emulation=yes please"}, "modem_emulation yes please: it is on"},
@@ -336,7 +354,7 @@ TEST_F(Norvexctl, BadInputLeavesTheFileAsItWasAndSaysWhy) {
         EXPECT_NE(result.err.find(bad.said), std::string::npos) << command << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << command << result.err;
         EXPECT_EQ(read_whole_file("NORVEX.DAT"), start) << command;
-        EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << command;
+        EXPECT_EQ(temporary_files(), 0) << command;
     }
 }
 
@@ -352,14 +370,87 @@ TEST_F(Norvexctl, AFileTheGatewayCouldNotLoadOrThatIsHeldIsLeftAlone) {
         EXPECT_EQ(read_whole_file("NORVEX.DAT"), malformed);
     }
 
+    // Another edit in progress holds the lock, or another program holds the file open, for longer
+    // than an edit waits: the edit gives up and says so, the file as it was.
     write_whole_file("NORVEX.DAT", start);
-    File *holder = file_open_read("NORVEX.DAT");  // another edit in progress
-    ASSERT_NE(holder, nullptr);
+    settings_lock_set_wait_ms(300);
+    std::int32_t why = 0;
+    SettingsLock *lock = settings_lock("NORVEX.DAT", false, &why);
+    ASSERT_NE(lock, nullptr);
     Result result = norvexctl({"port", "remove", "COM1"});
+    settings_unlock(lock);
+    File *holder = file_open_read("NORVEX.DAT");
+    ASSERT_NE(holder, nullptr);
+    Result held_open = norvexctl({"rule", "add", "COM1", "deny", "ALL"});
     file_close(holder);
-    EXPECT_EQ(result.code, NORVEXCTL_UNREACHABLE);
-    EXPECT_NE(result.err.find("cannot open NORVEX.DAT in this directory"), std::string::npos);
+    settings_lock_set_wait_ms(0);
+    for (const Result &given_up : {result, held_open}) {
+        EXPECT_EQ(given_up.code, NORVEXCTL_UNREACHABLE);
+        EXPECT_EQ(given_up.out, "");
+        EXPECT_EQ(given_up.err, "norvexctl: NORVEX.DAT in this directory is held by another program "
+                                "(another edit, or a norvex loading it): waited 10 s for it; "
+                                "nothing changed\n");
+    }
     EXPECT_EQ(read_whole_file("NORVEX.DAT"), start);
+}
+
+// Edits from two threads at once, as from two norvexctl: each takes its turn, and every edit that
+// reports done is in the file, in the order it was done.
+TEST_F(Norvexctl, EditsAtTheSameTimeTakeTurnsAndLoseNoneThatReportedDone) {
+    SettingsImage image;
+    settings_options_defaults(&image.options);
+    image.ports = {make_port("COM1"), make_port("COM2")};
+    ASSERT_TRUE(settings_image_write("NORVEX.DAT", &image));
+    constexpr int EDITS = 25;
+    struct Loop {
+        std::string port;
+        std::vector<std::string> done;  // the rules reported added, in order
+        std::vector<std::string> failed;
+    } loops[2] = {{"COM1", {}, {}}, {"COM2", {}, {}}};
+    auto edit_loop = [](Loop *loop) {
+        std::string out_name = loop->port + ".out", err_name = loop->port + ".err";
+        for (int i = 0; i < EDITS; ++i) {
+            std::string entry = "10." + loop->port.substr(3) + "." + std::to_string(i) + ".0/24";
+            const char *argv[] = {"norvexctl", "rule", "add", loop->port.c_str(), "permit", entry.c_str()};
+            std::FILE *out = std::fopen(out_name.c_str(), "wb");
+            std::FILE *err = std::fopen(err_name.c_str(), "wb");
+            int code = norvexctl_run(6, argv, out, err);
+            std::fclose(out);
+            std::fclose(err);
+            if (code == NORVEXCTL_DONE) {
+                loop->done.push_back("permit " + entry);
+            } else {
+                loop->failed.push_back(read_text(err_name.c_str()));
+            }
+        }
+    };
+    std::thread first(edit_loop, &loops[0]);
+    std::thread second(edit_loop, &loops[1]);
+    first.join();
+    second.join();
+
+    File *file = file_open_read("NORVEX.DAT");
+    ASSERT_NE(file, nullptr);
+    SettingsImage stored;
+    ASSERT_EQ(settings_image_read(file, &stored), IMAGE_READ_OK);
+    file_close(file);
+    ASSERT_EQ(stored.ports.size(), 2u);
+    for (int p = 0; p < 2; ++p) {
+        std::vector<std::string> rules;
+        for (const PermissionRule &rule : stored.ports[p].permission_rules) {
+            if (rule.in_use == 0) continue;
+            char text[RULE_TEXT_SIZE];
+            format_rule_text(&rule, text);
+            rules.push_back(std::string(rule.permit != 0 ? "permit " : "deny ") + text);
+        }
+        EXPECT_EQ(rules, loops[p].done) << loops[p].port;
+        EXPECT_EQ(loops[p].failed, std::vector<std::string>{}) << loops[p].port;
+    }
+    for (const auto &entry : std::filesystem::directory_iterator(".")) {
+        std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "NORVEX.DAT" || name == "NORVEX.DAT.lock" || name.find(".out") != std::string::npos ||
+                    name.find(".err") != std::string::npos) << name;
+    }
 }
 
 TEST_F(Norvexctl, ANewDirectoryGetsTheDefaultsAndThePort) {
@@ -401,7 +492,9 @@ TEST_F(Norvexctl, ShowWritesValuesAsTheEditsTakeThem) {
     SettingsImage image;
     settings_options_defaults(&image.options);
     image.ports = {make_port("COM1"), odd};
-    image.ports[0].idle_timeout_s = 300;
+    image.ports[0].idle_timeout_s = 2147483;  // the longest the gateway counts: a plain value
+    image.ports[1].idle_timeout_s = 4294968;  // written by another tool
+    image.ports[1].disconnect_timeout_ms = -5;
     text_set(image.ports[0].auto_pilot_string, "AT\\r{500}[OK]");
     ASSERT_TRUE(settings_image_write("NORVEX.DAT", &image));
     std::vector<std::uint8_t> before = read_whole_file("NORVEX.DAT");
@@ -417,7 +510,9 @@ TEST_F(Norvexctl, ShowWritesValuesAsTheEditsTakeThem) {
           "  connect_message       \"\\x22quoted\\x22\\x09\\\\ \xE3\x81\x82 \\x83A\\r\\n\"\n",
           "  rule 1                permit 192.168.1.0/24\n", "  rule 2                deny example.com\n",
           "  rule 3                permit ALL\n", "  rules                 none: every caller is admitted\n",
-          "  auto_pilot_string     \"AT\\\\r{500}[OK]\"\n", "  idle_timeout_s        300\n"}) {
+          "  auto_pilot_string     \"AT\\\\r{500}[OK]\"\n", "  idle_timeout_s        2147483\n",
+          "  idle_timeout_s        4294968 (longer than the gateway can count: it takes 2147483)\n",
+          "  disconnect_timeout_ms -5 (negative: the gateway takes 0)\n"}) {
         EXPECT_NE(shown.out.find(line), std::string::npos) << line << shown.out;
     }
 

@@ -326,6 +326,44 @@ TEST_F(SetupDialog, AnAddedPortComesLastWithTheDefaults) {
     EXPECT_EQ(names(), "COM1,com3,COM4");
 }
 
+// An add and then an edit of another port in one session of the dialog: the edit opens as an
+// edit, on that port's own settings, and neither renames it nor loses the added port.
+TEST_F(SetupDialog, AnEditAfterAnAddInTheSameSessionEditsThatPort) {
+    add({"COM1", "COM2"});
+    PortSettings second = port_list_at(1)->settings;
+    second.idle_timeout_s = 77;
+    ASSERT_TRUE(port_list_update(port_list_at(1), &second));
+    std::vector<Opened> opened;
+    scripted.play_dialog[RES_PORTSETUP_DIALOG] = [&opened](UiWindow *dialog) {
+        opened.push_back(Opened{scripted_window(dialog)->title,
+                                scripted_control(dialog, ID_PORT_NAME)->selection,
+                                scripted_control(dialog, ID_PORT_NAME)->enabled,
+                                scripted_control(dialog, ID_PORT_BAUD_RATE)->selection});
+        scripted_choose_combo(dialog, ID_PORT_BAUD_RATE, 5);  // 19200
+        scripted_click(dialog, ID_PORT_OK);
+    };
+    run([](UiWindow *dialog) {
+        scripted_click(dialog, ID_SETUP_ADD);
+        EXPECT_EQ(lines(dialog), "COM1,COM2,COM3");
+        scripted_choose_list(dialog, ID_SETUP_PORT_LIST, 1);
+        scripted_click(dialog, ID_SETUP_EDIT);
+        EXPECT_EQ(lines(dialog), "COM1,COM2,COM3");
+        scripted_click(dialog, ID_SETUP_CLOSE);
+    });
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0].title, scripted_string(STR_TITLE_ADD_PORT));
+    EXPECT_EQ(opened[1].title, scripted_string(STR_TITLE_PORT_SETTINGS));
+    EXPECT_FALSE(opened[1].name_enabled);
+    EXPECT_EQ(opened[1].name_item, 1);  // COM2 among the nine names
+    EXPECT_EQ(names(), "COM1,COM2,COM3");
+    const PortSettings &edited = port_list_at(1)->settings;
+    EXPECT_STREQ(edited.port_name, "COM2");
+    EXPECT_EQ(edited.baud_rate, 19200);
+    EXPECT_EQ(edited.idle_timeout_s, 77);  // its own settings, not a new port's
+    EXPECT_EQ(port_list_at(2)->settings.baud_rate, 19200);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), saved_now());
+}
+
 TEST_F(SetupDialog, WithNinePortsNothingCanBeAdded) {
     add({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9"});
     scripted.answer_box = [](const ScriptedBox &) { return UI_ANSWER_OK; };

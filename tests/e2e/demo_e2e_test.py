@@ -38,10 +38,12 @@ class DemoEndToEnd(unittest.TestCase):
         self.gateway.start()
 
     def tearDown(self):
-        self.gateway.stop()
-        self.device.send_signal(signal.SIGTERM)
-        self.device.wait(LIMIT_S)
-        shutil.rmtree(self.directory, ignore_errors=True)
+        try:
+            self.gateway.stop()
+        finally:
+            self.device.send_signal(signal.SIGTERM)
+            self.device.wait(LIMIT_S)
+            shutil.rmtree(self.directory, ignore_errors=True)
 
     def test_help_time_echo_then_bye_ends_the_call(self):
         caller = base.Caller(self.port)

@@ -8,6 +8,7 @@ import os
 import pty
 import random
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -20,6 +21,7 @@ import tty
 import unittest
 
 LIMIT_S = 20  # generous: other builds share the machine
+STOP_GRACE_S = 20  # for norvex to end after SIGTERM; its own stop gives up after 15 s
 NORVEX = None
 TELNET = None
 OFFERS = bytes([255, 251, 0, 255, 253, 0, 255, 251, 1, 255, 251, 3, 255, 253, 3])
@@ -159,10 +161,23 @@ class Gateway:
         return code
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
+        """SIGTERM, then the program's exit code. A program still running after the grace period
+        is killed by its process id and its directory removed, and the test fails: none is left
+        behind to run on."""
+        if self.process is None:
+            return None
+        if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-            return self.finish()
-        return self.process.returncode if self.process else None
+        try:
+            return self.finish(STOP_GRACE_S)
+        except subprocess.TimeoutExpired:
+            os.kill(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+            self.process.stderr.close()
+            shutil.rmtree(self.directory, ignore_errors=True)
+            raise AssertionError("norvex (pid %d) did not end within %d s of SIGTERM; killed, its "
+                                 "directory %s removed" % (self.process.pid, STOP_GRACE_S,
+                                                           self.directory)) from None
 
 
 class Caller:
@@ -213,9 +228,12 @@ class NorvexEndToEnd(unittest.TestCase):
         self.equipment = []
 
     def tearDown(self):
-        self.gateway.stop()
-        for equipment in self.equipment:
-            equipment.close()
+        try:
+            self.gateway.stop()
+        finally:
+            for equipment in self.equipment:
+                equipment.close()
+            shutil.rmtree(self.directory, ignore_errors=True)
 
     def configure(self, *ports):
         with open(os.path.join(self.directory, "NORVEX.DAT"), "wb") as out:

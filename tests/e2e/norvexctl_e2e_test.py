@@ -33,10 +33,12 @@ class NorvexctlEndToEnd(unittest.TestCase):
     def tearDown(self):
         for caller in self.callers:
             caller.close()
-        self.gateway.stop()
-        for equipment in self.equipment:
-            equipment.close()
-        shutil.rmtree(self.directory, ignore_errors=True)
+        try:
+            self.gateway.stop()
+        finally:
+            for equipment in self.equipment:
+                equipment.close()
+            shutil.rmtree(self.directory, ignore_errors=True)
 
     def ctl(self, *args, expect=0, user=None):
         """Runs norvexctl in the gateway's directory; its (stdout, stderr) as text."""
@@ -180,6 +182,34 @@ class NorvexctlEndToEnd(unittest.TestCase):
         self.assertTrue(caller.read_until_closed())
         self.assertTrue(caller.received.endswith(b"answerLOGOFFOLD\r\n"), caller.received)
         self.assertEqual(self.gateway.process.poll(), None)
+
+    def test_edits_of_an_emulated_port_in_a_call_do_not_cut_the_call(self):
+        device = self.add_port("COM1", "modem_emulation=on")
+        self.start()
+        device.reply(b"RING", b"ATA\r")
+        caller = self.call()
+        self.assertTrue(device.wait_for(b"ATA\r\nCONNECT 9600/TELNET\r\n"), device.received)
+        out, _ = self.ctl("port", "set", "COM1", "idle_timeout_s=600", "baud_rate=19200")
+        self.assertIn("COM1 updated; the call in progress keeps its settings", out)
+
+        caller.send(b"after the edit")
+        self.assertTrue(device.wait_for(b"after the edit"), device.received)
+        device.send(b"answer")
+        self.assertTrue(caller.read_until(b"answer"), caller.received)
+        self.assertIn("COM1  127.0.0.1", self.ctl("status")[0])
+        self.assertNotIn(b"NO CARRIER", device.received)
+        caller.close()
+        self.assertTrue(device.wait_for(b"NO CARRIER\r\n"), device.received)
+
+        # Then the emulator has the new settings. (It opens the port again for them: a line
+        # typed while it does may be lost, so the question is asked until it is answered.)
+        deadline = time.monotonic() + LIMIT_S
+        answered = False
+        while not answered and time.monotonic() < deadline:
+            device.send(b"AT\\S\r")
+            answered = device.wait_for(b"DTE SPEED   : 19200bps", 1)
+        self.assertTrue(answered, device.received)
+        self.assertIn("COM1  free", self.ctl("status")[0])
 
     def test_another_user_is_refused(self):
         if os.geteuid() != 0:

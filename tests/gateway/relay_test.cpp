@@ -207,6 +207,29 @@ TEST(Relay, IdleLimitNeedsBothDirectionsIdle) {
     }
 }
 
+// An idle limit from the file that milliseconds in 32 bits would wrap (4294968 s is 704 ms so
+// counted) is kept as the longest limit the tick can measure: the call stays up, and ends only when
+// that much quiet has passed, however late the relay looks.
+TEST(Relay, AnIdleLimitTooLongForTheTickIsKeptAsTheLongestNotWrapped) {
+    RelayCall call("SIMR30");
+    call.settings().idle_timeout_s = 4294968;
+    call.attach();
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
+    clock_sleep_ms(2500);
+    EXPECT_FALSE(relay.done.load());
+    call.caller_sends(bytes_of("still"));
+    EXPECT_TRUE(sim_wait_received(call.sim, "still", 10000));
+    sim_send_text(call.sim, "here");
+    EXPECT_EQ(caller_bytes(call, 4), bytes_of("here"));
+    EXPECT_FALSE(relay.done.load());
+
+    // The longest limit and a bit more go by at once: the next look ends the call as idle.
+    clock_set_tick_bias(SETTINGS_LONGEST_WAIT_MS + 2000);
+    int result = relay.wait(ENDS_SOON_MS);
+    clock_set_tick_bias(0);
+    EXPECT_EQ(result, 0);
+}
+
 TEST(Relay, BreakFollowsTheDataOfItsReadAndSeveralMakeOne) {
     RelayCall call("SIMR17");
     call.attach();

@@ -1,7 +1,7 @@
 // The modem emulator on the simulated device, as the equipment sees it: the command dialogue
 // (echo, results, every command), ringing, answering with each CONNECT form, stepping aside for
-// the call and NO CARRIER after it, start with its retries, stop in every state, and a restart
-// under a call that still holds the port.
+// the call and NO CARRIER after it, start with its retries, stop in every state, and settings
+// changed under a call that still holds the port.
 #include "modem/modem.h"
 
 #include <gtest/gtest.h>
@@ -390,6 +390,7 @@ TEST(ModemStop, EndsTheEmulatorInEveryState) {
             ASSERT_TRUE(sim_wait_received(modem.sim, "RING", REPLY_LIMIT_MS));
             break;
         case ONLINE:
+            port->busy.store(1);  // the call holds the port
             answer_rings(modem.sim, true);
             ASSERT_EQ(line_connect(port), 0);
             call.reset(new Running([port, &reads_failed] {
@@ -432,6 +433,7 @@ TEST(ModemStop, EndsTheEmulatorInEveryState) {
         EXPECT_EQ(sim_received(modem.sim), "") << before;
         EXPECT_EQ(port->ring_request.load(), 0);
         EXPECT_EQ(modem_stop(port), 1);  // twice: nothing more
+        port->busy.store(0);
         // And it starts again on the same record.
         sim_set_input(modem.sim, COM_CTS_ON, true);
         answer_rings(modem.sim, false);
@@ -440,90 +442,90 @@ TEST(ModemStop, EndsTheEmulatorInEveryState) {
     }
 }
 
-// A restart while a call still holds the emulator's port: the call's port is closed under it and
-// the new emulator opens the port only once the call has released it, so the call's last serial
-// calls and its detach cannot reach the new emulator's port.
-TEST(ModemRestart, WaitsForTheCallToReleaseThePort) {
+// Settings changed while the emulator's port is lent to a call: the call keeps the port, the
+// emulator carries on with the old settings until the call has released the port, and then takes
+// the new ones (the port opened again from them). A stop before that drops the change.
+TEST(ModemRestart, AChangeDuringACallIsTakenWhenTheCallReleasesThePort) {
     Emulator modem("SIMR1");
     PortRecord *port = modem.record();
+    port->busy.store(1);
     answer_rings(modem.sim, true);
     ASSERT_EQ(line_connect(port), 0);
     answer_rings(modem.sim, false);
-    port->busy.store(1);
-    // The call: reads until its port fails, lingers, then ends as the connection flow does.
-    Running call([port] {
-        char buffer[16];
-        std::uint32_t count = 0;
-        while (serial_read(port, buffer, sizeof buffer, &count) == 1) {
-        }
-        clock_sleep_ms(800);
-        (void)serial_write(port, "late", 4);
-        line_disconnect(port);
-        line_detach(port);
-        port->busy.store(0);
-        return 0;
-    });
-    int opens = sim_open_count(modem.sim);
     sim_take_received(modem.sim);
+    int opens = sim_open_count(modem.sim);
+
+    port->settings.baud_rate = 19200;
+    port->emulator_restarting.fetch_add(1);  // as the port list does around a change
     std::uint32_t start = clock_tick_ms();
-    EXPECT_EQ(modem_restart(port), 1);
-    std::uint32_t took = clock_tick_ms() - start;
-    EXPECT_GE(took, 700u);
-    EXPECT_LE(took, MODEM_RELEASE_WAIT_MS);
-    EXPECT_EQ(call.wait(5000), 0);
+    EXPECT_EQ(modem_restart_after_call(port), 1);
+    EXPECT_LE(clock_tick_ms() - start, 1000u);
+    port->emulator_restarting.fetch_sub(1);
+    EXPECT_EQ(port->emulator_restarting.load(), 1);  // until the emulator has taken the change
+
+    // The call still has the port.
+    EXPECT_EQ(serial_write(port, "data", 4), 1);
+    EXPECT_TRUE(sim_wait_received(modem.sim, "data", REPLY_LIMIT_MS));
+    sim_take_received(modem.sim);
+    EXPECT_EQ(line_disconnect(port), 0);
+    EXPECT_EQ(line_detach(port), 0);
+    EXPECT_TRUE(sim_wait_received(modem.sim, "NO CARRIER\r\n", REPLY_LIMIT_MS));
+    EXPECT_EQ(sim_take_received(modem.sim), "NO CARRIER\r\n");
+    // Not released yet: the old settings, the same port.
+    EXPECT_EQ(modem.say("AT\\S\r", 70), "AT\\S\r\n" + status_text(0, 1, 1, 1) + "OK\r\n");
+    EXPECT_EQ(sim_open_count(modem.sim), opens);
+
+    port->busy.store(0);
+    EXPECT_TRUE(wait_until([&] { return port->emulator_restarting.load() == 0; }, 10000));
     EXPECT_EQ(sim_open_count(modem.sim), opens + 1);
-    EXPECT_TRUE(sim_is_open(modem.sim));
+    EXPECT_EQ(sim_dcb(modem.sim).baud_rate, 19200u);
     EXPECT_EQ(port->emulator_running.load(), 1);
-    EXPECT_EQ(sim_received(modem.sim), "");  // the call's late write went nowhere
-    EXPECT_EQ(modem.say("AT\r", 8), "AT\r\nOK\r\n");
+    sim_send_text(modem.sim, "AT\\S\r");
+    EXPECT_TRUE(sim_wait_received(modem.sim, "DTE SPEED   : 19200bps\r\n", REPLY_LIMIT_MS));
+
+    // A change still waiting for its call when the emulator stops goes with it.
+    port->busy.store(1);
+    port->settings.baud_rate = 2400;
+    EXPECT_EQ(modem_restart_after_call(port), 1);
+    EXPECT_EQ(port->emulator_restarting.load(), 1);
+    EXPECT_EQ(modem_stop(port), 1);
+    EXPECT_EQ(port->emulator_restarting.load(), 0);
+    EXPECT_EQ(port->emulator_settings_changed.load(), 0);
+    EXPECT_FALSE(sim_is_open(modem.sim));
+    port->busy.store(0);
 }
 
 // Emulation turned on, and the device changed, while a call runs on a line it opened itself: the
-// emulator starts only once the call has released the port, so the call's handle is neither
-// taken over nor left open.
-TEST(ModemRestart, WaitsForACallOnItsOwnLineBeforeStarting) {
+// call's line is neither taken over nor closed under it; the emulator opens the new device once
+// the call has released the port.
+TEST(ModemRestart, StartsForACallOnItsOwnLineWhenTheCallReleasesThePort) {
     Emulator own("SIMR3", false);
     PortRecord *port = own.record();
     port->settings.modem_emulation = 0;
     port->active_settings = port->settings;
     ASSERT_EQ(line_attach(port), 0);
     port->busy.store(1);
-    Running call([port] {
-        clock_sleep_ms(1000);
-        line_detach(port);
-        port->busy.store(0);
-        return 0;
-    });
 
     SimSerial *next = sim_serial_create("SIMR4");
-    PortSettings changed = port->settings;
-    text_set(changed.port_name, "SIMR4");
-    changed.modem_emulation = 1;
-    port->settings = changed;
-    std::uint32_t start = clock_tick_ms();
-    EXPECT_EQ(modem_restart(port), 1);
-    EXPECT_GE(clock_tick_ms() - start, 700u);
-    EXPECT_EQ(call.wait(5000), 0);
+    text_set(port->settings.port_name, "SIMR4");
+    port->settings.modem_emulation = 1;
+    EXPECT_EQ(modem_restart_after_call(port), 1);
+    EXPECT_EQ(port->emulator_running.load(), 0);
+    clock_sleep_ms(700);  // an emulator pass or more
+    EXPECT_FALSE(sim_is_open(next));
+    EXPECT_EQ(serial_write(port, "mine", 4), 1);
+    EXPECT_TRUE(sim_wait_received(own.sim, "mine", REPLY_LIMIT_MS));
+
+    EXPECT_EQ(line_disconnect(port), 0);
+    EXPECT_EQ(line_detach(port), 0);
+    port->busy.store(0);
+    EXPECT_TRUE(wait_until([&] { return port->emulator_running.load() == 1; }, 10000));
     EXPECT_FALSE(sim_is_open(own.sim));  // the call's own line, closed by its detach
     EXPECT_TRUE(sim_is_open(next));
-    EXPECT_EQ(port->emulator_running.load(), 1);
+    sim_send_text(next, "AT\r");
+    EXPECT_TRUE(sim_wait_received(next, "AT\r\nOK\r\n", REPLY_LIMIT_MS));
     modem_stop(port);
     sim_serial_destroy(next);
-}
-
-// A call that does not let go in time: the restart gives up and leaves no emulator running.
-TEST(ModemRestart, GivesUpWhenTheCallKeepsThePort) {
-    Emulator modem("SIMR2");
-    PortRecord *port = modem.record();
-    port->busy.store(1);
-    std::uint32_t start = clock_tick_ms();
-    EXPECT_EQ(modem_restart(port), 0);
-    std::uint32_t took = clock_tick_ms() - start;
-    EXPECT_GE(took, MODEM_RELEASE_WAIT_MS - 500);
-    EXPECT_LE(took, MODEM_RELEASE_WAIT_MS + 6000);
-    EXPECT_EQ(port->emulator_running.load(), 0);
-    EXPECT_FALSE(sim_is_open(modem.sim));
-    port->busy.store(0);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Files by relative name: create, exact reads and writes, sharing, append, replace, injected faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/file.h"
 #include "support/test_dir.h"
 
@@ -72,6 +75,52 @@ TEST(File, NoSharingMakesASecondOpenFail) {
     File *again = file_open_append("locked.dat");
     EXPECT_NE(again, nullptr);
     file_close(again);
+}
+
+TEST(File, AHeldOpenIsToldFromAFailedOne) {
+    ScopedTestDir dir;
+    std::int32_t held = -1;
+    File *first = file_open_read("shared.dat", &held);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(held, 0);
+    EXPECT_EQ(file_open_read("shared.dat", &held), nullptr);
+    EXPECT_EQ(held, 1);
+    file_close(first);
+    EXPECT_EQ(file_open_read("no-such-folder/x.dat", &held), nullptr);
+    EXPECT_EQ(held, 0);
+}
+
+// One holder at a time, whether the other try comes from this thread or another; the lock file
+// stays when the lock goes.
+TEST(File, ALockHasOneHolderAtATime) {
+    ScopedTestDir dir;
+    FileLock *lock = nullptr;
+    ASSERT_EQ(file_lock_try("x.lock", &lock), FILE_LOCK_TAKEN);
+    ASSERT_NE(lock, nullptr);
+    FileLock *second = nullptr;
+    EXPECT_EQ(file_lock_try("x.lock", &second), FILE_LOCK_HELD);
+    EXPECT_EQ(second, nullptr);
+    std::atomic<int> other{-2};
+    std::thread([&] {
+        FileLock *mine = nullptr;
+        other = file_lock_try("x.lock", &mine);
+        file_unlock(mine);
+    }).join();
+    EXPECT_EQ(other.load(), FILE_LOCK_HELD);
+    EXPECT_EQ(file_lock_try("y.lock", &second), FILE_LOCK_TAKEN);  // another lock is another lock
+    file_unlock(second);
+
+    file_unlock(lock);
+    EXPECT_TRUE(file_exists("x.lock"));
+    std::thread([&] {
+        FileLock *mine = nullptr;
+        other = file_lock_try("x.lock", &mine);
+        file_unlock(mine);
+    }).join();
+    EXPECT_EQ(other.load(), FILE_LOCK_TAKEN);
+    EXPECT_EQ(file_lock_try("no-such-folder/x.lock", &second), FILE_LOCK_FAILED);
+    EXPECT_EQ(second, nullptr);
+    file_unlock(nullptr);
 }
 
 TEST(File, AppendAddsAtTheEnd) {

@@ -1,5 +1,6 @@
 // The control channel's sockets: owner-only socket file, stale files replaced, live ones and other
-// files left alone, bounded sends and receives. (A peer of another user is the end-to-end tests'.)
+// files left alone, bounded sends, receives and connects, one wait over several connections. (A
+// peer of another user is the end-to-end tests'.)
 #include "platform/local_socket.h"
 
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ TEST_F(LocalSocket, OwnerOnlyFileCarriesBytesBothWaysAndIsRemovedAtClose) {
     EXPECT_EQ(waiting, nullptr);
 
     LocalConnection *client = nullptr;
-    ASSERT_EQ(local_connect(NAME, &client), LOCAL_CONNECTED);
+    ASSERT_EQ(local_connect(NAME, 5000, &client), LOCAL_CONNECTED);
     LocalConnection *peer = accept_one(server, &trusted);
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(trusted, 1);  // the same user
@@ -82,7 +83,7 @@ TEST_F(LocalSocket, OwnerOnlyFileCarriesBytesBothWaysAndIsRemovedAtClose) {
 
     local_server_close(server);
     EXPECT_FALSE(fs::exists(fs::symlink_status(NAME)));
-    EXPECT_EQ(local_connect(NAME, &client), LOCAL_NOBODY);
+    EXPECT_EQ(local_connect(NAME, 5000, &client), LOCAL_NOBODY);
     EXPECT_EQ(client, nullptr);
 }
 
@@ -97,10 +98,10 @@ TEST_F(LocalSocket, StaleFileIsReplacedButALiveOneOrAnotherFileIsNot) {
     fs::rename("moved", NAME);
     ASSERT_TRUE(fs::is_socket(NAME));
     LocalConnection *client = nullptr;
-    EXPECT_EQ(local_connect(NAME, &client), LOCAL_NOBODY);
+    EXPECT_EQ(local_connect(NAME, 5000, &client), LOCAL_NOBODY);
     LocalServer *second = local_server_open(NAME);
     ASSERT_NE(second, nullptr);
-    ASSERT_EQ(local_connect(NAME, &client), LOCAL_CONNECTED);
+    ASSERT_EQ(local_connect(NAME, 5000, &client), LOCAL_CONNECTED);
     local_close(client);
     local_server_close(second);
 
@@ -121,7 +122,7 @@ TEST_F(LocalSocket, SocketFileWithoutPermissionIsDenied) {
     bool privileged = std::ifstream("probe").is_open();
     if (!privileged) {
         LocalConnection *client = nullptr;
-        EXPECT_EQ(local_connect(NAME, &client), LOCAL_DENIED);
+        EXPECT_EQ(local_connect(NAME, 5000, &client), LOCAL_DENIED);
         EXPECT_EQ(client, nullptr);
     }
     local_server_close(server);
@@ -132,7 +133,7 @@ TEST_F(LocalSocket, SendToAPeerThatDoesNotReadEndsAtItsTimeOut) {
     LocalServer *server = local_server_open(NAME);
     ASSERT_NE(server, nullptr);
     LocalConnection *client = nullptr;
-    ASSERT_EQ(local_connect(NAME, &client), LOCAL_CONNECTED);
+    ASSERT_EQ(local_connect(NAME, 5000, &client), LOCAL_CONNECTED);
     int trusted = 0;
     LocalConnection *peer = accept_one(server, &trusted);
     ASSERT_NE(peer, nullptr);
@@ -148,6 +149,87 @@ TEST_F(LocalSocket, SendToAPeerThatDoesNotReadEndsAtItsTimeOut) {
     EXPECT_EQ(local_send(peer, "x", 1, 1000), -1);
     EXPECT_NE(local_receive(peer, &byte, 1, 1000, &got), LOCAL_TIMED_OUT);
     local_close(peer);
+    local_server_close(server);
+}
+
+// One wait on the server and on accepted connections together tells which of them has something:
+// a connection to take, bytes or the peer's end on a connection; the wake ends it with nothing.
+TEST_F(LocalSocket, AWaitOnTheServerAndItsConnectionsTellsWhichIsReady) {
+    LocalServer *server = local_server_open(NAME);
+    ASSERT_NE(server, nullptr);
+    LocalConnection *clients[2] = {};
+    LocalConnection *peers[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(local_connect(NAME, 5000, &clients[i]), LOCAL_CONNECTED);
+        int trusted = 0;
+        peers[i] = accept_one(server, &trusted);
+        ASSERT_NE(peers[i], nullptr);
+    }
+    int accept_ready = 9;
+    int ready[2] = {9, 9};
+    EXPECT_EQ(local_server_wait(server, peers, 2, 50, &accept_ready, ready), 0);  // nothing yet
+    EXPECT_EQ(accept_ready, 0);
+    EXPECT_EQ(ready[0], 0);
+    EXPECT_EQ(ready[1], 0);
+
+    ASSERT_EQ(local_send(clients[1], "x", 1, 1000), 0);
+    EXPECT_EQ(local_server_wait(server, peers, 2, 5000, &accept_ready, ready), 0);
+    EXPECT_EQ(accept_ready, 0);
+    EXPECT_EQ(ready[0], 0);
+    EXPECT_EQ(ready[1], 1);
+
+    LocalConnection *third = nullptr;
+    ASSERT_EQ(local_connect(NAME, 5000, &third), LOCAL_CONNECTED);
+    local_close(clients[0]);
+    auto start = std::chrono::steady_clock::now();
+    while (!(accept_ready == 1 && ready[0] == 1) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+        ASSERT_EQ(local_server_wait(server, peers, 2, 5000, &accept_ready, ready), 0);
+    }
+    EXPECT_EQ(accept_ready, 1);  // the third client waits to be taken
+    EXPECT_EQ(ready[0], 1);      // the first one's end
+    EXPECT_EQ(ready[1], 1);      // its byte is still unread
+
+    local_server_wake(server);
+    EXPECT_EQ(local_server_wait(server, peers, 2, WAIT_FOREVER_MS, &accept_ready, ready), 0);
+    EXPECT_EQ(accept_ready, 0);
+    EXPECT_EQ(ready[1], 0);
+    local_close(third);
+    local_close(clients[1]);
+    for (LocalConnection *peer : peers) local_close(peer);
+    local_server_close(server);
+}
+
+// A connect to a server that takes no connection gives up at its deadline once the server's
+// queue is full, rather than waiting for ever.
+TEST_F(LocalSocket, AConnectToAFullQueueEndsAtItsDeadline) {
+    LocalServer *server = local_server_open(NAME);
+    ASSERT_NE(server, nullptr);
+    std::vector<LocalConnection *> queued;
+    int result = LOCAL_CONNECTED;
+    while (queued.size() < 256) {
+        LocalConnection *client = nullptr;
+        result = local_connect(NAME, 100, &client);
+        if (result != LOCAL_CONNECTED) break;
+        queued.push_back(client);
+    }
+    EXPECT_EQ(result, LOCAL_FAILED);
+    auto start = std::chrono::steady_clock::now();
+    LocalConnection *late = nullptr;
+    EXPECT_EQ(local_connect(NAME, 700, &late), LOCAL_FAILED);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(600));
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_EQ(late, nullptr);
+
+    // One taken, and a connect finds room again.
+    int trusted = 0;
+    LocalConnection *peer = accept_one(server, &trusted);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(local_connect(NAME, 5000, &late), LOCAL_CONNECTED);
+    local_close(late);
+    local_close(peer);
+    for (LocalConnection *client : queued) local_close(client);
     local_server_close(server);
 }
 

@@ -1,7 +1,8 @@
 // Sockets over 127.0.0.1: listen and accept, the peer's address, readiness waits and their
-// time-outs, sends to a closed peer, unblocking a blocked call from another thread, reverse lookup.
+// time-outs, sends to a closed peer, unblocking a blocked call from another thread, name lookups.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -328,16 +329,43 @@ TEST_F(Net, CancellingTheReceivingHalfWakesAWaiterAndLeavesSendsWorking) {
     EXPECT_EQ(receive_count(client, 3), (std::vector<std::uint8_t>{'b', 'y', 'e'}));
 }
 
-TEST_F(Net, ReverseLookupOfLoopbackGivesABoundedNameOrNone) {
-    char name[NET_HOST_NAME_SIZE];
+TEST_F(Net, ReverseLookupOfLoopbackGivesAWholeNameOrNone) {
+    char name[NET_FULL_NAME_SIZE];
     std::memset(name, 'x', sizeof name);
-    int result = net_lookup_name(NET_LOOPBACK_ADDRESS, name);
+    int result = net_lookup_name(NET_LOOPBACK_ADDRESS, name, sizeof name);
     ASSERT_NE(std::memchr(name, '\0', sizeof name), nullptr);
-    if (result == 0) {
-        EXPECT_GT(std::strlen(name), 0u);
-    } else {
+    if (result != 0) {
         EXPECT_EQ(result, -1);
         EXPECT_STREQ(name, "");
+        return;
+    }
+    std::size_t length = std::strlen(name);
+    ASSERT_GT(length, 0u);
+    // A name that does not fit is no name, never a cut one.
+    char small[NET_FULL_NAME_SIZE];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(net_lookup_name(NET_LOOPBACK_ADDRESS, small, static_cast<std::int32_t>(length)), -1);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(net_lookup_name(NET_LOOPBACK_ADDRESS, small, static_cast<std::int32_t>(length + 1)),
+              0);
+    EXPECT_STREQ(small, name);
+}
+
+TEST_F(Net, ForwardLookupGivesANamesAddressesAndRefusesWrittenAddresses) {
+    std::uint32_t addresses[NET_NAME_ADDRESSES];
+    std::int32_t count = -1;
+    ASSERT_EQ(net_lookup_addresses("localhost", addresses, NET_NAME_ADDRESSES, &count), 0);
+    ASSERT_GT(count, 0);
+    EXPECT_NE(std::find(addresses, addresses + count, NET_LOOPBACK_ADDRESS), addresses + count);
+    EXPECT_EQ(net_lookup_addresses("localhost", addresses, 1, &count), 0);
+    EXPECT_EQ(count, 1);
+    // Written addresses, in the forms getaddrinfo reads, name nothing: a reverse zone could
+    // otherwise "confirm" any address it likes to write.
+    for (const char *written : {"127.0.0.1", "127.1", "0x7f.0.0.1", "2130706433", "::1"}) {
+        count = -1;
+        EXPECT_EQ(net_lookup_addresses(written, addresses, NET_NAME_ADDRESSES, &count), -1)
+            << written;
+        EXPECT_EQ(count, 0) << written;
     }
 }
 

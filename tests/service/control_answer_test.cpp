@@ -1,15 +1,22 @@
-// The gateway's answers to norvexctl: the status list, the forced disconnect and the reload, as
-// the operator reads them.
+// The gateway's answers to norvexctl: the status list, the forced disconnect (which ends even a
+// quiet call at once) and the reload, as the operator reads them.
 #include "service/control_answer.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
+#include "app/messages.h"
+#include "gateway/access_log.h"
 #include "gateway/port_allocation.h"
+#include "gateway/relay.h"
+#include "resources/resource_ids.h"
 #include "settings/port_list.h"
 #include "settings/settings_file.h"
+#include "support/gateway_fixture.h"
 #include "support/settings_fixtures.h"
 #include "support/test_dir.h"
 
@@ -135,6 +142,70 @@ TEST_F(ControlAnswer, ReloadOfAFileTheGatewayCouldNotStartWithChangesNothing) {
     EXPECT_EQ(answer("reload").rfind("error failed NORVEX.DAT is missing", 0), 0u);
     EXPECT_FALSE(file_exists("NORVEX.DAT"));
     EXPECT_EQ(port_list.port_count, 3);
+}
+
+// A reload of a file whose telnet port differs from the one listened on: the server keeps its
+// port, and the reply says so with both numbers, in message 1009's words; a file with the port in
+// use again says nothing of it.
+TEST_F(ControlAnswer, ReloadOfAnotherTelnetPortSaysItTakesEffectAtTheNextStart) {
+    std::vector<std::uint8_t> file = read_whole_file("NORVEX.DAT");
+    auto with_telnet_port = [&file](std::int32_t telnet_port) {
+        std::vector<std::uint8_t> bytes = file;
+        std::memcpy(bytes.data() + offsetof(GlobalOptions, telnet_port), &telnet_port,
+                    sizeof telnet_port);
+        write_whole_file("NORVEX.DAT", bytes);
+    };
+    with_telnet_port(8023);
+    std::string next_start = message_line(STR_TELNET_PORT_NEXT_START);
+    EXPECT_EQ(answer("reload"), "info options changed: telnet_port\n"
+                                "info " + next_start + ": listening on 23, the next start uses 8023\n"
+                                "ok\n");
+    EXPECT_EQ(log.back(), "reload: " + next_start + ": listening on 23, the next start uses 8023");
+    GlobalOptions options;
+    options_get(&options);
+    EXPECT_EQ(options.telnet_port, 8023);
+
+    with_telnet_port(23);
+    EXPECT_EQ(answer("reload"), "info options changed: telnet_port\nok\n");
+}
+
+// norvexctl's forced disconnect ends a quiet call at once: it wakes the relay, which would
+// otherwise see the request only at its next look, pushed out to a minute here.
+class ControlAnswerCall : public GatewayTest {
+protected:
+    void SetUp() override {
+        GatewayTest::SetUp();
+        relay_set_quiet_look_ms(60000);
+    }
+    void TearDown() override {
+        relay_set_quiet_look_ms(0);
+        GatewayTest::TearDown();
+    }
+};
+
+TEST_F(ControlAnswerCall, DisconnectEndsAQuietCallAtOnce) {
+    SimSerial *device = add_port("SIMQ1");
+    start_server();
+    TestCaller caller(port);
+    ASSERT_TRUE(caller.read_until("*** CONNECT NORVEX\r\n"));
+    caller.send("up");
+    ASSERT_TRUE(sim_wait_received(device, "up", 10000));
+    // The relay has gone quiet: it waits on the device.
+    int waits = sim_calls(device, SIM_CALL_WAIT);
+    ASSERT_TRUE(wait_until([&] { return sim_calls(device, SIM_CALL_WAIT) > waits; }, 10000));
+
+    ControlContext context{port};
+    std::string reply;
+    std::vector<std::string> log;
+    std::uint32_t start = clock_tick_ms();
+    control_answer("disconnect SIMQ1", &context, &reply, &log);
+    EXPECT_EQ(reply, "requested SIMQ1 127.0.0.1\nok\n");
+    EXPECT_TRUE(caller.read_until_closed(3000));
+    std::uint32_t took = clock_tick_ms() - start;
+    EXPECT_LT(took, 3000u);
+    std::printf("forced disconnect of a quiet call: ended after %u ms\n", took);
+    ASSERT_TRUE(wait_log_lines(1));
+    EXPECT_EQ(log_reason(log_lines()[0]), LOG_TRANSFER_FAIL);
 }
 
 // Whatever a local client sends is answered with whole, safe lines and changes nothing.

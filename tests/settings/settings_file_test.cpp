@@ -1,7 +1,12 @@
 // NORVEX.DAT: creation with defaults, the size rules, byte-for-byte round trips, failed saves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 
 #include "platform/file.h"
 #include "settings/port_list.h"
@@ -20,6 +25,17 @@ protected:
     ScopedTestDir dir;
     std::mt19937 random{12345};
 };
+
+// The files a save may leave in the directory besides the ones the test made: the lock file only.
+std::vector<std::string> files_beside(const std::vector<std::string> &made) {
+    std::vector<std::string> others;
+    for (const auto &entry : std::filesystem::directory_iterator(".")) {
+        std::string name = entry.path().filename().string();
+        if (std::find(made.begin(), made.end(), name) == made.end()) others.push_back(name);
+    }
+    std::sort(others.begin(), others.end());
+    return others;
+}
 
 std::vector<std::uint8_t> file_of(const std::vector<std::vector<std::uint8_t>> &records) {
     std::vector<std::uint8_t> bytes;
@@ -71,7 +87,7 @@ TEST_F(SettingsFile, RoundTripKeepsEveryByteIncludingReserved) {
     EXPECT_STREQ(port_list_at(2)->settings.port_name, "COM10");
     ASSERT_TRUE(save_settings("NORVEX.DAT"));
     EXPECT_EQ(read_whole_file("NORVEX.DAT"), original);
-    EXPECT_FALSE(file_exists("NORVEX.DAT.new"));
+    EXPECT_EQ(files_beside({"NORVEX.DAT"}), std::vector<std::string>{"NORVEX.DAT.lock"});
 }
 
 TEST_F(SettingsFile, SizeThatIsNotWholeRecordsFailsAndLeavesTheListEmpty) {
@@ -126,7 +142,8 @@ TEST_F(SettingsFile, FailedSaveLeavesTheOldFileWhole) {
         file_fail_call(0);
         if (!saved) {
             EXPECT_EQ(read_whole_file("NORVEX.DAT"), original) << "failing call " << n;
-            EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << "failing call " << n;
+            EXPECT_EQ(files_beside({"NORVEX.DAT", "NORVEX.DAT.lock"}), std::vector<std::string>{})
+                << "failing call " << n;
         }
     }
     ASSERT_TRUE(saved);
@@ -153,13 +170,112 @@ TEST_F(SettingsFile, EveryFailingFileCallFailsTheLoadCleanly) {
     EXPECT_EQ(read_whole_file("NORVEX.DAT"), original);
 }
 
-TEST_F(SettingsFile, FileHeldByAnotherOpenFailsTheLoad) {
-    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+// A load while another program holds the file waits for it, and then reads what that program
+// left; one held past the wait fails and touches nothing.
+TEST_F(SettingsFile, ALoadWaitsForAHolderOfTheFile) {
+    std::vector<std::uint8_t> before =
+        file_of({random_options_bytes(random), random_port_bytes(random, "COM1")});
+    std::vector<std::uint8_t> after = before;
+    std::vector<std::uint8_t> more = random_port_bytes(random, "COM2");
+    after.insert(after.end(), more.begin(), more.end());
+    // Held open (another program's sharing), then by the lock that every editor takes.
+    for (bool by_lock : {false, true}) {
+        write_whole_file("NORVEX.DAT", before);
+        std::int32_t why = 0;
+        SettingsLock *lock = by_lock ? settings_lock("NORVEX.DAT", false, &why) : nullptr;
+        File *holder = by_lock ? nullptr : file_open_read("NORVEX.DAT");
+        ASSERT_TRUE(lock != nullptr || holder != nullptr);
+        std::atomic<int> loaded{-1};
+        std::thread loader([&] { loaded = load_settings("NORVEX.DAT", nullptr) ? 1 : 0; });
+        // Whether or not the loader has begun to wait, what it must load is what the holder saves.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(loaded.load(), -1) << by_lock;
+        if (by_lock) {
+            SettingsImage image;
+            image.ports.resize(2);
+            std::memcpy(&image.options, after.data(), OPTIONS_SIZE);
+            std::memcpy(&image.ports[0], after.data() + OPTIONS_SIZE, PORT_SIZE);
+            std::memcpy(&image.ports[1], after.data() + OPTIONS_SIZE + PORT_SIZE, PORT_SIZE);
+            ASSERT_TRUE(settings_image_write_held(lock, &image));
+            settings_unlock(lock);
+        } else {
+            file_close(holder);
+        }
+        loader.join();
+        EXPECT_EQ(loaded.load(), 1) << by_lock;
+        EXPECT_EQ(port_list.port_count, by_lock ? 2 : 1) << by_lock;
+        port_list_clear();
+    }
+
+    settings_lock_set_wait_ms(300);
+    std::int32_t why = 0;
+    SettingsLock *lock = settings_lock("NORVEX.DAT", false, &why);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_FALSE(load_settings("NORVEX.DAT", nullptr));
+    EXPECT_FALSE(save_settings("NORVEX.DAT"));
+    EXPECT_EQ(settings_lock("NORVEX.DAT", true, &why), nullptr);
+    EXPECT_EQ(why, SETTINGS_HELD);
+    settings_unlock(lock);
     File *holder = file_open_read("NORVEX.DAT");
     ASSERT_NE(holder, nullptr);
     EXPECT_FALSE(load_settings("NORVEX.DAT", nullptr));
     file_close(holder);
+    settings_lock_set_wait_ms(0);
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), after);
     EXPECT_TRUE(load_settings("NORVEX.DAT", nullptr));
+}
+
+#ifndef _WIN32
+// The new file takes the old one's permissions (Windows gives the folder's to every new file).
+TEST_F(SettingsFile, ASaveKeepsTheFileMode) {
+    namespace fs = std::filesystem;
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    for (fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+                           fs::perms::owner_read | fs::perms::owner_write}) {
+        fs::permissions("NORVEX.DAT", mode);
+        ASSERT_TRUE(save_settings("NORVEX.DAT"));
+        EXPECT_EQ(fs::status("NORVEX.DAT").permissions(), mode);
+        SettingsImage image;
+        settings_options_defaults(&image.options);
+        ASSERT_TRUE(settings_image_write("NORVEX.DAT", &image));
+        EXPECT_EQ(fs::status("NORVEX.DAT").permissions(), mode);
+    }
+}
+#endif
+
+// Read, change, write under the lock from two threads at once: no change is lost.
+TEST_F(SettingsFile, EditsUnderTheLockFromTwoThreadsLoseNothing) {
+    SettingsImage image;
+    settings_options_defaults(&image.options);
+    image.ports = {make_port("COM1"), make_port("COM2")};
+    ASSERT_TRUE(settings_image_write("NORVEX.DAT", &image));
+    constexpr std::int32_t EDITS = 40;
+    std::atomic<int> failures{0};
+    auto edits = [&](std::size_t port) {
+        for (std::int32_t i = 0; i < EDITS; ++i) {
+            std::int32_t why = 0;
+            SettingsLock *lock = settings_lock("NORVEX.DAT", false, &why);
+            File *file = lock != nullptr ? settings_open(lock, &why) : nullptr;
+            SettingsImage read;
+            bool ok = file != nullptr && settings_image_read(file, &read) == IMAGE_READ_OK;
+            file_close(file);
+            if (ok) {
+                read.ports[port].idle_timeout_s += 1;  // one more, counted from what was read
+                ok = settings_image_write_held(lock, &read);
+            }
+            settings_unlock(lock);
+            if (!ok) ++failures;
+        }
+    };
+    std::thread first(edits, 0);
+    std::thread second(edits, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_TRUE(load_settings("NORVEX.DAT", nullptr));
+    EXPECT_EQ(port_list_at(0)->settings.idle_timeout_s, EDITS);
+    EXPECT_EQ(port_list_at(1)->settings.idle_timeout_s, EDITS);
+    EXPECT_EQ(files_beside({"NORVEX.DAT", "NORVEX.DAT.lock"}), std::vector<std::string>{});
 }
 
 // The image a tool reads and writes is the file the gateway loads and saves.
@@ -193,7 +309,8 @@ TEST_F(SettingsFile, ImageReadsAndWritesWhatLoadAndSaveDo) {
     ASSERT_TRUE(port_list_remove(0));
     ASSERT_TRUE(save_settings("NORVEX.DAT"));
     EXPECT_EQ(read_whole_file("IMAGE.DAT"), read_whole_file("NORVEX.DAT"));
-    EXPECT_FALSE(file_exists("IMAGE.DAT.new"));
+    EXPECT_EQ(files_beside({"NORVEX.DAT", "NORVEX.DAT.lock", "IMAGE.DAT"}),
+              std::vector<std::string>{"IMAGE.DAT.lock"});
 }
 
 TEST_F(SettingsFile, ImageOfAShortOrMalformedFile) {
@@ -234,7 +351,8 @@ TEST_F(SettingsFile, FailedImageWriteLeavesTheOldFileWhole) {
         file_fail_call(0);
         if (!written) {
             EXPECT_EQ(read_whole_file("NORVEX.DAT"), original) << "failing call " << n;
-            EXPECT_FALSE(file_exists("NORVEX.DAT.new")) << "failing call " << n;
+            EXPECT_EQ(files_beside({"NORVEX.DAT", "NORVEX.DAT.lock"}), std::vector<std::string>{})
+                << "failing call " << n;
         }
     }
     ASSERT_TRUE(written);

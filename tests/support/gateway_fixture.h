@@ -26,6 +26,11 @@ struct TestCaller {
         socket = net_connect(NET_LOOPBACK_ADDRESS, port);
         EXPECT_NE(socket, NET_NO_SOCKET);
     }
+    // A caller from another loopback address (127.x.y.z).
+    TestCaller(std::uint16_t port, std::uint32_t source) {
+        socket = net_connect_from(source, NET_LOOPBACK_ADDRESS, port);
+        EXPECT_NE(socket, NET_NO_SOCKET);
+    }
     ~TestCaller() { net_close(&socket); }
     // Reads until `text` has arrived (true) or limit_ms passed or the connection ended (false).
     bool read_until(const std::string &text, std::uint32_t limit_ms = 15000);

@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <new>
+#include <vector>
 
 #include "platform/posix/posix_time.h"
 #include "platform/thread.h"
@@ -32,6 +33,8 @@ struct LocalConnection {
 };
 
 namespace {
+
+constexpr int CONNECT_RETRY_MS = 10;  // between tries to connect to a server with a full queue
 
 bool address_of(const char *name, sockaddr_un *where) {
     std::size_t length = strlen(name);
@@ -143,6 +146,33 @@ int local_server_accept(LocalServer *server, std::uint32_t timeout_ms, LocalConn
     return 0;
 }
 
+int local_server_wait(LocalServer *server, LocalConnection *const *connections, std::uint32_t count,
+                      std::uint32_t timeout_ms, int *accept_ready, int *ready) {
+    *accept_ready = 0;
+    for (std::uint32_t i = 0; i < count; ++i) ready[i] = 0;
+    std::vector<pollfd> polled(count + 2);
+    polled[0] = {server->wake, POLLIN, 0};
+    polled[1] = {server->fd, POLLIN, 0};
+    for (std::uint32_t i = 0; i < count; ++i) polled[i + 2] = {connections[i]->fd, POLLIN, 0};
+    std::uint64_t deadline_ms = posix_monotonic_ms() + timeout_ms;
+    for (;;) {
+        std::uint64_t now = posix_monotonic_ms();
+        std::uint64_t left = now >= deadline_ms ? 0 : deadline_ms - now;
+        int timeout = timeout_ms == WAIT_FOREVER_MS ? -1
+                      : left > INT_MAX               ? INT_MAX
+                                                     : static_cast<int>(left);
+        int got = poll(polled.data(), polled.size(), timeout);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        break;
+    }
+    if (polled[0].revents != 0) return 0;  // woken: nothing else counts
+    constexpr short READY = POLLIN | POLLHUP | POLLERR;
+    *accept_ready = (polled[1].revents & READY) != 0 ? 1 : 0;
+    for (std::uint32_t i = 0; i < count; ++i) ready[i] = (polled[i + 2].revents & READY) != 0 ? 1 : 0;
+    return 0;
+}
+
 void local_server_wake(LocalServer *server) {
     std::uint64_t one = 1;
     (void)!write(server->wake, &one, sizeof one);
@@ -160,18 +190,25 @@ void local_server_close(LocalServer *server) {
     delete server;
 }
 
-int local_connect(const char *name, LocalConnection **connection) {
+int local_connect(const char *name, std::uint32_t timeout_ms, LocalConnection **connection) {
     *connection = nullptr;
     sockaddr_un where;
     if (!address_of(name, &where)) return LOCAL_FAILED;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Without blocking: a connect to a server whose queue is full would otherwise wait until the
+    // server takes one, which a server that hangs never does.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return LOCAL_FAILED;
-    int result = connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    while (result != 0 && errno == EINTR) {
-        result = connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    }
-    if (result != 0) {
+    std::uint64_t deadline_ms = posix_monotonic_ms() + timeout_ms;
+    for (;;) {
+        if (connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0) break;
         int error = errno;
+        if (error == EINTR) continue;
+        // A full queue: a local socket says so at once rather than later; tried again until the
+        // deadline, the socket staying unconnected meanwhile.
+        if (error == EAGAIN && posix_monotonic_ms() < deadline_ms) {
+            (void)poll(nullptr, 0, CONNECT_RETRY_MS);
+            continue;
+        }
         close(fd);
         if (error == ENOENT || error == ECONNREFUSED || error == ENOTDIR) return LOCAL_NOBODY;
         if (error == EACCES || error == EPERM) return LOCAL_DENIED;

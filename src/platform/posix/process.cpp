@@ -23,6 +23,8 @@ int process_claim_instance() {
     return busy ? 0 : -1;
 }
 
+std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
+
 int process_change_directory(const char *directory) { return chdir(directory) == 0 ? 0 : -1; }
 
 static sigset_t stop_signals() {

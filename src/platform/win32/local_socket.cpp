@@ -11,11 +11,17 @@ int local_server_accept(LocalServer *, std::uint32_t, LocalConnection **connecti
     return -1;
 }
 
+int local_server_wait(LocalServer *, LocalConnection *const *, std::uint32_t, std::uint32_t,
+                      int *accept_ready, int *) {
+    *accept_ready = 0;
+    return -1;
+}
+
 void local_server_wake(LocalServer *) {}
 
 void local_server_close(LocalServer *) {}
 
-int local_connect(const char *, LocalConnection **connection) {
+int local_connect(const char *, std::uint32_t, LocalConnection **connection) {
     *connection = nullptr;
     return LOCAL_NOBODY;  // no gateway can listen here
 }

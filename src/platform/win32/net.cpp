@@ -7,7 +7,7 @@
 #include <mstcpip.h>
 #include <windows.h>
 
-#include <string.h>
+#include <atomic>
 
 #include "platform/fault.h"
 
@@ -252,17 +252,62 @@ void net_close(NetSocket *socket) {
     *socket = NET_NO_SOCKET;
 }
 
-int net_lookup_name(std::uint32_t address, char name[NET_HOST_NAME_SIZE]) {
+// The test hook's stand-in for the name service; null: the system's.
+static std::atomic<const NetNameService *> name_service{nullptr};
+
+void net_replace_name_service(const NetNameService *service) { name_service.store(service); }
+
+int net_lookup_name(std::uint32_t address, char *name, std::int32_t size) {
+    if (size <= 0) return -1;
     name[0] = '\0';
     lookup_delay();
     if (platform_fault_fires()) return -1;
-    sockaddr_in where = ipv4_address(address, 0);
-    char found[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<sockaddr *>(&where), sizeof where, found, sizeof found,
-                    nullptr, 0, NI_NAMEREQD) != 0) {
+    if (const NetNameService *stand_in = name_service.load()) {
+        if (stand_in->lookup_name(address, name, size) == 0 && name[0] != '\0') return 0;
+        name[0] = '\0';
         return -1;
     }
-    strncpy(name, found, NET_HOST_NAME_SIZE - 1);
-    name[NET_HOST_NAME_SIZE - 1] = '\0';
+    sockaddr_in where = ipv4_address(address, 0);
+    // NI_NAMEREQD: no name is "none", not the dotted address. A name longer than the buffer fails.
+    if (getnameinfo(reinterpret_cast<sockaddr *>(&where), sizeof where, name,
+                    static_cast<DWORD>(size), nullptr, 0, NI_NAMEREQD) != 0) {
+        name[0] = '\0';
+        return -1;
+    }
     return name[0] != '\0' ? 0 : -1;
+}
+
+int net_lookup_addresses(const char *name, std::uint32_t *addresses, std::int32_t capacity,
+                         std::int32_t *count) {
+    *count = 0;
+    if (capacity <= 0 || platform_fault_fires()) return -1;
+    if (const NetNameService *stand_in = name_service.load()) {
+        if (stand_in->lookup_addresses(name, addresses, capacity, count) == 0 && *count > 0) {
+            return 0;
+        }
+        *count = 0;
+        return -1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo *list = nullptr;
+    // A reverse zone can name an address "10.1.2.3": getaddrinfo would read that as the address
+    // itself, without asking anyone.
+    if (getaddrinfo(name, nullptr, &hints, &list) == 0) {
+        freeaddrinfo(list);
+        return -1;
+    }
+    hints = addrinfo{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    list = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &list) != 0) return -1;
+    for (addrinfo *entry = list; entry != nullptr && *count < capacity; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
+        const sockaddr_in *found = reinterpret_cast<const sockaddr_in *>(entry->ai_addr);
+        addresses[(*count)++] = ntohl(found->sin_addr.s_addr);
+    }
+    freeaddrinfo(list);
+    return *count > 0 ? 0 : -1;
 }

@@ -44,6 +44,8 @@ int process_claim_instance() {
     return 1;  // the handle stays open: the claim lasts
 }
 
+std::uint32_t process_id() { return GetCurrentProcessId(); }
+
 int process_change_directory(const char *directory) {
     return SetCurrentDirectoryA(directory) ? 0 : -1;
 }
