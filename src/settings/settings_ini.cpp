@@ -1,10 +1,13 @@
 // NORVEX.INI: reading, checking and editing it line by line.
 #include "settings/settings_ini.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/file.h"
+#include "platform/process.h"
 #include "settings/settings.h"
 
 namespace {
@@ -23,8 +26,9 @@ constexpr IniKey GATEWAY_KEYS[] = {
     {"ssh_port", 0, 65535, &IniSettings::ssh_port},
 };
 
-std::mutex settings_lock;
-IniSettings current{0};  // under settings_lock
+std::atomic<std::uint32_t> temporary_count{0};
+std::mutex current_lock;
+IniSettings current{0};  // under current_lock
 
 std::string trimmed(const std::string &text) {
     std::size_t begin = 0;
@@ -244,12 +248,17 @@ int ini_read(IniDocument *document, IniSettings *settings, std::string *problem)
 
 int ini_write(const IniDocument *document) {
     std::string text = ini_text(document);
-    std::string temporary = std::string(INI_FILE_NAME) + ".new";
+    // A name of this write alone, as NORVEX.DAT's saves use.
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%lu.%lu.tmp", static_cast<unsigned long>(process_id()),
+                  static_cast<unsigned long>(temporary_count.fetch_add(1)));
+    std::string temporary = std::string(INI_FILE_NAME) + suffix;
     File *file = file_create_write(temporary.c_str());
     if (file == nullptr) return -1;
     std::uint32_t written = 0;
     bool whole = file_write(file, text.data(), static_cast<std::uint32_t>(text.size()), &written) == 0 &&
-                 written == text.size() && file_flush(file) == 0;
+                 written == text.size() && file_flush(file) == 0 &&
+                 file_copy_access(file, INI_FILE_NAME) == 0;
     file_close(file);
     if (!whole || file_replace(temporary.c_str(), INI_FILE_NAME) != 0) {
         (void)file_delete(temporary.c_str());
@@ -259,11 +268,11 @@ int ini_write(const IniDocument *document) {
 }
 
 void ini_settings_get(IniSettings *copy) {
-    std::lock_guard<std::mutex> hold(settings_lock);
+    std::lock_guard<std::mutex> hold(current_lock);
     *copy = current;
 }
 
 void ini_settings_set(const IniSettings *settings) {
-    std::lock_guard<std::mutex> hold(settings_lock);
+    std::lock_guard<std::mutex> hold(current_lock);
     current = *settings;
 }

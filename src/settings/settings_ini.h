@@ -46,8 +46,9 @@ bool ini_get(const IniDocument *document, const std::string &section, const std:
 // document), or -1 with *problem ("NORVEX.INI line N: ...", or that it cannot be read). Any thread.
 int ini_read(IniDocument *document, IniSettings *settings, std::string *problem);
 
-// Writes the document as NORVEX.INI, beside the old file and renamed over it. -1 on failure (the
-// old file whole). Any thread.
+// Writes the document as NORVEX.INI, under a name of this write alone beside the old file, then
+// renamed over it (the old file's mode kept). -1 on failure (the old file whole). The holder of
+// NORVEX.DAT's settings lock, which covers NORVEX.INI too.
 int ini_write(const IniDocument *document);
 
 // The process's settings from NORVEX.INI as last read (the defaults before). Any thread.

@@ -207,6 +207,11 @@ class SshEndToEnd(unittest.TestCase):
         key_mode = os.stat(os.path.join(self.directory, "ssh_host_ed25519_key")).st_mode
         self.assertEqual(stat.S_IMODE(key_mode), 0o600)
 
+        shown = self.norvexctl("show")
+        fingerprint = self.gateway.said.split(b"host key ")[1].split(b"\n")[0]
+        self.assertIn(b"ssh_host_key", shown.stdout)
+        self.assertIn(fingerprint, shown.stdout)
+
         caller = self.call("alice")
         self.assertTrue(caller.read_until(base.GREETING + b"CONNECTED\r\n"), caller.received)
         self.assertEqual(caller.received, base.GREETING + b"CONNECTED\r\n")
@@ -333,6 +338,25 @@ class SshEndToEnd(unittest.TestCase):
         finally:
             os.close(master)
             os.close(slave)
+
+    def test_norvexctl_turns_ssh_on_and_off_and_a_reload_takes_it(self):
+        os.remove(os.path.join(self.directory, "NORVEX.INI"))
+        self.configure(base.port_block("COM1", connect="CONNECTED\r\n"))
+        self.attach()
+        self.gateway.start()
+        self.assertFalse(os.path.exists(os.path.join(self.directory, "ssh_host_ed25519_key")))
+        result = self.norvexctl("options", "set", "ssh_port=%d" % self.ssh_port)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(b"SSH callers on port %d; host key SHA256:" % self.ssh_port, result.stdout)
+        caller = self.call("alice")
+        self.assertTrue(caller.read_until(b"CONNECTED\r\n"), caller.received)
+        result = self.norvexctl("options", "set", "ssh_port=0")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(b"SSH port closed", result.stdout)
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", self.ssh_port), timeout=LIMIT_S).close()
+        caller.send(b"still here\r")  # the call that came in by it goes on
+        self.assertTrue(self.equipment[0].wait_for(b"still here\r"))
 
     def test_forced_disconnect_idle_keyword_and_stop_end_ssh_calls_in_order(self):
         self.configure(base.port_block("COM1", disconnect="BYE\r\n"),
