@@ -56,12 +56,19 @@ struct NetKeepalive {
 
 // Takes the next connection waiting on a listening socket; blocks until one comes (wait for
 // NET_READABLE first to bound the wait). The new socket is in blocking mode, with keepalive as
-// above; *address receives the peer's address. NET_NO_SOCKET on failure (also after net_cancel of
-// the listening socket). The thread that owns the listening socket.
+// above, and sends what it is given at once (TCP_NODELAY: no waiting for the peer's
+// acknowledgement before a short segment goes); *address receives the peer's address.
+// NET_NO_SOCKET on failure (also after net_cancel of the listening socket). The thread that owns
+// the listening socket.
 [[nodiscard]] NetSocket net_accept(NetSocket listener, std::uint32_t *address);
 
 // The keepalive settings the system reports for a socket. -1 when it reports none. Any thread.
 int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
+
+// Whether the socket sends at once (*on non-zero) or holds short segments back until the peer
+// acknowledges what is in flight (0, the system's default). -1 when the system does not tell.
+// Any thread.
+int net_no_delay_of(NetSocket socket, std::int32_t *on);
 
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.
