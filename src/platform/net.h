@@ -70,6 +70,13 @@ int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
 // Any thread.
 int net_no_delay_of(NetSocket socket, std::int32_t *on);
 
+// Holds back (hold non-zero) or lets go (0) what is sent on a socket that sends at once: while
+// held, what does not fill a segment waits for more (on Linux at most 200 ms), and letting go
+// sends it at once. For a sender that knows more follows right away, so that a stream still goes
+// in full segments rather than one per send. Where the system cannot hold (Windows), sends go at
+// once and this does nothing. -1 on an error. The socket's sending thread.
+int net_hold_sends(NetSocket socket, std::int32_t hold);
+
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.
 [[nodiscard]] NetSocket net_connect(std::uint32_t address, std::uint16_t port);

@@ -127,6 +127,12 @@ int net_no_delay_of(NetSocket socket, std::int32_t *on) {
     return 0;
 }
 
+int net_hold_sends(NetSocket socket, std::int32_t hold) {
+    // TCP_CORK overrides TCP_NODELAY while on; turning it off sends what it held.
+    int on = hold != 0 ? 1 : 0;
+    return setsockopt(descriptor(socket), IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0 ? 0 : -1;
+}
+
 int net_send_urgent(NetSocket socket, std::uint8_t byte) {
     return send(descriptor(socket), &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1 ? 0 : -1;
 }

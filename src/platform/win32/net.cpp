@@ -149,6 +149,9 @@ int net_no_delay_of(NetSocket socket, std::int32_t *on) {
     return 0;
 }
 
+// Winsock has nothing like TCP_CORK: sends go at once.
+int net_hold_sends(NetSocket, std::int32_t) { return 0; }
+
 int net_send_urgent(NetSocket socket, std::uint8_t byte) {
     return send(handle_of(socket), reinterpret_cast<const char *>(&byte), 1, MSG_OOB) == 1 ? 0
                                                                                           : -1;
