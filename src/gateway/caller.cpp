@@ -34,3 +34,5 @@ void caller_set_give_up(Caller *caller, CallerGiveUp give_up, void *context) {
 void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag) {
     caller->ops->set_stop_flag(caller, stop_flag);
 }
+
+int caller_hold_sends(Caller *caller, std::int32_t hold) { return caller->ops->hold_sends(caller, hold); }

@@ -47,6 +47,9 @@ struct CallerOps {
     void (*cancel)(Caller *caller);
     void (*set_give_up)(Caller *caller, CallerGiveUp give_up, void *context);
     void (*set_stop_flag)(Caller *caller, const std::atomic<std::int32_t> *stop_flag);
+    // Holds back (non-zero) or lets go (0) what the sends put out, so that a stream of blocks
+    // leaves in full segments; -1 where the caller cannot hold (then each send goes at once).
+    int (*hold_sends)(Caller *caller, std::int32_t hold);
 };
 
 // Size of a caller's user name (SSH), its NUL included.
@@ -84,3 +87,6 @@ void caller_cancel(Caller *caller);
 void caller_set_give_up(Caller *caller, CallerGiveUp give_up, void *context);
 // A set *stop_flag ends the start-up with -1 and makes a send that cannot progress fail.
 void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag);
+// While more follows at once, the relay holds its sends back to fill segments; it lets them go with
+// the send after which nothing more waits. -1 where the caller cannot hold. The sending thread.
+int caller_hold_sends(Caller *caller, std::int32_t hold);
