@@ -16,7 +16,9 @@ as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
   - time from connect to the data path (the connect message);
   - wake-ups per second and CPU milliseconds per 20 s while quiet: with no call, with one open
     call and with nine, beside socat with as many calls (one socat per call, as it serves one);
-  - peak memory (VmHWM) with nine calls up.
+  - peak memory (VmHWM) with nine calls up;
+  - SSH callers beside OpenSSH's server relaying to a pty with socat (scripts/bench_ssh.py): echo
+    and throughput both ways, when ssh and sshd are installed (--no-ssh leaves them out).
 
 With --control, only how long `norvexctl status` takes while 20 clients hold the control socket
 open without a word (the channel lets each go after about a second, and serves others meanwhile).
@@ -424,6 +426,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter run, for a smoke test")
     parser.add_argument("--control", action="store_true",
                         help="only norvexctl status behind 20 silent control clients")
+    parser.add_argument("--no-ssh", action="store_true",
+                        help="leave out the SSH callers beside OpenSSH's server")
     arguments = parser.parse_args()
     if arguments.control:
         figures = silent_clients_status(arguments.norvex, arguments.norvexctl)
@@ -588,6 +592,10 @@ def main():
         for item in list(equipment.values()) + [floor[1] for floor in floors + [small_blocks]]:
             item.close()
         shutil.rmtree(directory, ignore_errors=True)
+
+    if not arguments.no_ssh and shutil.which("ssh") and os.path.exists("/usr/sbin/sshd"):
+        import bench_ssh  # the SSH callers beside sshd + socat, after the rest has ended
+        results.update(bench_ssh.measure(arguments.norvex, arguments.quick))
 
     print("%-64s %s" % ("processor idle", idle_state()))
     for name, value in results.items():

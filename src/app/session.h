@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "settings/port_list_reload.h"
 #include "settings/settings.h"
+#include "settings/settings_ini.h"
 
 struct Thread;
 struct UiWindow;
@@ -20,13 +23,25 @@ struct UiWindow;
 // - STR_LISTEN_FAILED: the server runs but could not listen on the port (in use, no permission,
 //   not 1-65535); *server is set and must still be stopped.
 // *server is the server's handle, null unless one was started. UI thread.
-std::int32_t session_start(UiWindow *notify_window, Thread **server, std::int32_t *telnet_port);
+//
+// NORVEX.INI is read with NORVEX.DAT (a malformed one fails the start as STR_SETTINGS_READ_FAILED,
+// with the reason in ways->problems), and the ways in it names are opened once the server listens:
+// what happened goes into *ways (null: not wanted); a way that could not be opened is one of its
+// problems, but not a failure of the start: the caller decides.
+struct SessionWays {
+    IniSettings ini;                    // NORVEX.INI as read
+    std::string ssh_fingerprint;        // the host key's, when SSH is on
+    std::vector<std::string> problems;  // what could not be read or opened, one line each
+};
+std::int32_t session_start(UiWindow *notify_window, Thread **server, std::int32_t *telnet_port,
+                           SessionWays *ways = nullptr);
 
 // Stops the server (null: nothing to stop) and resets *server. False when it had to be given up
 // (a connection thread held it past its limit): the operator is then told (1014). UI thread.
 bool session_stop(Thread **server);
 
-// Removes every port (their modem emulators stop). Nothing is saved. UI thread.
+// Removes every port (their modem emulators stop) and closes the SSH server. Nothing is saved.
+// UI thread, after session_stop.
 void session_release();
 
 // Why a reload changed nothing.
@@ -35,18 +50,23 @@ constexpr std::int32_t RELOAD_MISSING = 1;     // no NORVEX.DAT, or shorter than
 constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program
                                                // past SETTINGS_LOCK_WAIT_MS, no permission) or read
 constexpr std::int32_t RELOAD_MALFORMED = 3;   // its size is not whole records: a start would fail
+constexpr std::int32_t RELOAD_INI_MALFORMED = 4;  // NORVEX.INI cannot be read or is malformed
+                                                  // (ways.problems says where)
 
 // What a reload did.
 struct SessionReload {
     GlobalOptions before;   // the options until now
     GlobalOptions after;    // the file's options, now in force (telnet_port: at the next start)
     PortListReload ports;   // what the port list operations did
+    IniSettings ini_before;  // NORVEX.INI's settings until now
+    SessionWays ways;        // NORVEX.INI as now in force, and what its ways did
 };
 
 // Reads NORVEX.DAT again and takes its content as the dialogs would have changed it by hand: the
 // options replaced whole (the running server keeps its telnet port), the port list made equal to
 // the file's through the list operations (calls in progress keep their settings; a port removed
-// while busy goes when its call ends). Nothing is written. 0 when applied, or RELOAD_* with
-// nothing changed. A save in progress is waited for, up to SETTINGS_LOCK_WAIT_MS. UI thread (the
-// Linux program's main thread), while the server runs.
+// while busy goes when its call ends), and NORVEX.INI's ways in opened and closed to match it (a
+// call that came in by a way that closes goes on). Nothing is written. 0 when applied, or RELOAD_*
+// with nothing changed. A save in progress is waited for, up to SETTINGS_LOCK_WAIT_MS. UI thread
+// (the Linux program's main thread), while the server runs.
 std::int32_t session_reload(SessionReload *report);

@@ -5,14 +5,17 @@
 
 #include "settings/port_list.h"
 
-std::string status_caller_text(std::uint32_t address, const char *host_name) {
+std::string status_caller_text(std::uint32_t address, const char *host_name, const char *user) {
     char dotted[16];
     std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
                   (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
     std::size_t length = 0;
     while (host_name != nullptr && length < 63 && host_name[length] != '\0') ++length;
-    if (length == 0) return dotted;
-    return std::string(host_name, length) + "(" + dotted + ")";
+    std::size_t user_length = 0;
+    while (user != nullptr && user_length < 31 && user[user_length] != '\0') ++user_length;
+    std::string who = user_length == 0 ? "" : std::string(user, user_length) + "@";
+    if (length == 0) return who + dotted;
+    return who + std::string(host_name, length) + "(" + dotted + ")";
 }
 
 void status_snapshot(std::vector<PortStatus> *ports) {
@@ -27,7 +30,7 @@ void status_snapshot(std::vector<PortStatus> *ports) {
                           record->busy.load() != 0, ""};
         if (status.busy) {
             status.caller = status_caller_text(record->caller_address.load(),
-                                               record->caller_host_name);
+                                               record->caller_host_name, record->caller_user);
         }
         now.push_back(status);
     }

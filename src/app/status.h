@@ -9,8 +9,10 @@
 
 #include "settings/settings.h"
 
-// The caller as the status list shows it: "a.b.c.d", or "host(a.b.c.d)" when a host name is known.
-std::string status_caller_text(std::uint32_t address, const char *host_name);
+// The caller as the status list shows it: "a.b.c.d", or "host(a.b.c.d)" when a host name is known;
+// an SSH caller's user name goes before it: "user@a.b.c.d", "user@host(a.b.c.d)".
+std::string status_caller_text(std::uint32_t address, const char *host_name,
+                               const char *user = nullptr);
 
 // One port as last reported.
 struct PortStatus {

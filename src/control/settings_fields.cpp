@@ -2,6 +2,7 @@
 // compared field by field.
 #include "control/settings_fields.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "control/escaped_text.h"
@@ -251,4 +252,33 @@ std::string settings_fields_changed(const SettingsField *fields, std::size_t cou
         if (differ) names += std::string(names.empty() ? "" : ", ") + field->name;
     }
     return names;
+}
+
+int ini_field_read(const IniField *field, const char *typed, std::string *stored,
+                   std::string *problem) {
+    switch (field->kind) {
+    case INI_FIELD_TCP_PORT: {
+        std::string text = typed;
+        bool digits = !text.empty() && text.size() <= 5 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+        long value = digits ? std::strtol(text.c_str(), nullptr, 10) : -1;
+        if (value < 0 || value > 65535) {
+            *problem = std::string(field->name) + "=" + escaped_text_show(typed, text.size()) +
+                       ": " + ini_field_values(field);
+            return -1;
+        }
+        *stored = std::to_string(value);
+        return 0;
+    }
+    }
+    *problem = "unknown kind of setting";
+    return -1;
+}
+
+std::string ini_field_values(const IniField *field) {
+    switch (field->kind) {
+    case INI_FIELD_TCP_PORT:
+        return "a TCP port, 1 to 65535, or 0 for none";
+    }
+    return "";
 }

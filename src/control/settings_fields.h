@@ -126,3 +126,38 @@ std::string settings_fields_changed(const SettingsField (&fields)[N], const void
                                     const void *after) {
     return settings_fields_changed(fields, N, before, after);
 }
+
+// The settings that live in NORVEX.INI (settings/settings_ini.h), beside NORVEX.DAT's: named and
+// typed as the others, stored as the file's text.
+enum IniFieldKind : std::int32_t {
+    INI_FIELD_TCP_PORT,  // a TCP port to listen on: 1 to 65535, or 0 for none
+};
+
+struct IniField {
+    const char *name;
+    IniFieldKind kind;
+    const char *meaning;  // one line for the help
+};
+
+// The gateway's own, at the top of NORVEX.INI.
+inline constexpr IniField ini_option_fields[] = {
+    {"ssh_port", INI_FIELD_TCP_PORT,
+     "TCP port of SSH callers (0: none); a reload opens or closes it (Linux)"},
+};
+
+// An INI field by name, null when the table has none.
+template <std::size_t N>
+const IniField *ini_field_find(const IniField (&fields)[N], const std::string &name) {
+    for (const IniField &field : fields) {
+        if (name == field.name) return &field;
+    }
+    return nullptr;
+}
+
+// Reads a typed value into the text NORVEX.INI holds. 0, or -1 with *problem saying what is wrong
+// and what is allowed.
+int ini_field_read(const IniField *field, const char *typed, std::string *stored,
+                   std::string *problem);
+
+// What the values a field accepts are, for the help and for messages.
+std::string ini_field_values(const IniField *field);

@@ -18,6 +18,8 @@
 #include "platform/local_socket.h"
 #include "platform/process.h"
 #include "platform/version.h"
+#include "settings/settings_ini.h"
+#include "ssh/ssh_server.h"
 
 namespace {
 
@@ -128,9 +130,17 @@ const char TEXT_HELP[] =
     "their backslash as \\\\, e.g. auto_pilot_string='AT\\\\r{5000}[OK]'.\n";
 
 std::string options_help() {
+    std::string ini_help;
+    for (const IniField &field : ini_option_fields) {
+        char line[80];
+        std::snprintf(line, sizeof line, "  %-23s ", field.name);
+        ini_help += line + std::string(field.meaning) + "\n" + std::string(26, ' ') +
+                    ini_field_values(&field) + "\n";
+    }
     return "usage: norvexctl [-C DIR] options set NAME=VALUE...\n\nOptions:\n" +
-           settings_help(option_fields, std::size(option_fields)) + "\n" + TEXT_HELP +
-           "A changed telnet_port is taken at the next start of norvex.\n";
+           settings_help(option_fields, std::size(option_fields)) + ini_help + "\n" + TEXT_HELP +
+           "A changed telnet_port is taken at the next start of norvex. ssh_port is kept in\n"
+           "NORVEX.INI beside NORVEX.DAT (whose layout the Windows program reads as it is).\n";
 }
 
 std::string port_help() {
@@ -283,6 +293,14 @@ int run_show(Tool *tool, const Arguments &args) {
     int failed = read_settings(tool, true, &image, &lock, &found_as);
     settings_unlock(lock);
     if (failed != 0) return failed;
+    IniDocument document;
+    IniSettings ini;
+    std::string problem;
+    if (ini_read(&document, &ini, &problem) != 0) {
+        return unreachable(tool, problem + " (in " + where(tool) + "); nothing shown");
+    }
+    std::string fingerprint;
+    (void)ssh_host_key_fingerprint(&fingerprint);
     if (found_as == FILE_ABSENT) {
         say(tool->err, std::string("norvexctl: no ") + SETTINGS_FILE_NAME + " in " + where(tool) +
                            " yet: the defaults that a new file gets");
@@ -290,30 +308,42 @@ int run_show(Tool *tool, const Arguments &args) {
         say(tool->err, std::string("norvexctl: ") + SETTINGS_FILE_NAME + " in " + where(tool) +
                            " is shorter than 1792 bytes: norvex replaces it with these defaults");
     }
-    std::fputs(settings_show(&image).c_str(), tool->out);
+    std::fputs(settings_show(&image, &ini, fingerprint).c_str(), tool->out);
     return NORVEXCTL_DONE;
 }
 
-using Edit = std::function<int(SettingsImage *, std::string *, std::string *)>;
+using Edit = std::function<int(SettingsImage *, IniDocument *, std::string *, std::string *)>;
 
-// Reads NORVEX.DAT, applies the edit, saves the file the safe way and has a running gateway
-// reload it. The file's lock is held from the read through the rename, so that no other edit
-// reads or replaces the file in between. On bad input nothing is written.
+// Reads NORVEX.DAT and NORVEX.INI, applies the edit, saves what it changed the safe way and has a
+// running gateway reload it. NORVEX.DAT's lock is held from the read through the renames, so that
+// no other edit reads or replaces either file in between. On bad input nothing is written.
 int run_edit(Tool *tool, const Edit &edit) {
     SettingsImage image;
     SettingsLock *lock = nullptr;
     int found_as = FILE_ABSENT;
     int failed = read_settings(tool, false, &image, &lock, &found_as);
     if (failed != 0) return failed;
+    IniDocument ini;
+    IniSettings ini_settings;
     std::string done, problem;
-    if (edit(&image, &done, &problem) != 0) {
+    if (ini_read(&ini, &ini_settings, &problem) != 0) {
+        settings_unlock(lock);
+        return unreachable(tool, problem + " (in " + where(tool) + "); nothing changed");
+    }
+    std::string ini_before = ini_text(&ini);
+    if (edit(&image, &ini, &done, &problem) != 0) {
         settings_unlock(lock);
         return bad_input(tool, problem + "; nothing changed");
     }
     bool written = settings_image_write_held(lock, &image);
+    bool ini_written = !written || ini_text(&ini) == ini_before || ini_write(&ini) == 0;
     settings_unlock(lock);
     if (!written) {
         return unreachable(tool, std::string("cannot write ") + SETTINGS_FILE_NAME + " in " +
+                                     where(tool) + "; it is left as it was");
+    }
+    if (!ini_written) {
+        return unreachable(tool, std::string("cannot write ") + INI_FILE_NAME + " in " +
                                      where(tool) + "; it is left as it was");
     }
     say(tool->out, done);
@@ -334,8 +364,9 @@ int run_edit(Tool *tool, const Edit &edit) {
 int run_options(Tool *tool, const Arguments &args) {
     if (args.empty() || args[0] != "set") return bad_input(tool, "usage: norvexctl options set NAME=VALUE...");
     Arguments assignments(args.begin() + 1, args.end());
-    return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
-        return edit_options_set(image, assignments, done, problem);
+    return run_edit(tool, [&](SettingsImage *image, IniDocument *ini, std::string *done,
+                              std::string *problem) {
+        return edit_options_set(image, ini, assignments, done, problem);
     });
 }
 
@@ -344,18 +375,18 @@ int run_port(Tool *tool, const Arguments &args) {
     std::size_t count = args.size();
     if ((what == "add" || what == "set") && count >= 2) {
         Arguments assignments(args.begin() + 2, args.end());
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return what == "add" ? edit_port_add(image, args[1], assignments, done, problem)
                                  : edit_port_set(image, args[1], assignments, done, problem);
         });
     }
     if (what == "remove" && count == 2) {
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return edit_port_remove(image, args[1], done, problem);
         });
     }
     if (what == "move" && count == 3) {
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return edit_port_move(image, args[1], args[2], done, problem);
         });
     }
@@ -366,17 +397,17 @@ int run_rule(Tool *tool, const Arguments &args) {
     std::string what = args.empty() ? "" : args[0];
     std::size_t count = args.size();
     if (what == "add" && count == 4) {
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return edit_rule_add(image, args[1], args[2], args[3], done, problem);
         });
     }
     if (what == "remove" && count == 3) {
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return edit_rule_remove(image, args[1], args[2], done, problem);
         });
     }
     if (what == "move" && count == 4) {
-        return run_edit(tool, [&](SettingsImage *image, std::string *done, std::string *problem) {
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
             return edit_rule_move(image, args[1], args[2], args[3], done, problem);
         });
     }

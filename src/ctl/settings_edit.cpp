@@ -49,6 +49,13 @@ int find_port(const SettingsImage *image, const std::string &typed, std::string 
 }
 
 template <std::size_t N>
+std::string ini_field_names(const IniField (&fields)[N]) {
+    std::string names;
+    for (const IniField &field : fields) names += std::string(names.empty() ? "" : ", ") + field.name;
+    return names;
+}
+
+template <std::size_t N>
 std::string field_names(const SettingsField (&fields)[N]) {
     std::string names;
     for (const SettingsField &field : fields) names += std::string(names.empty() ? "" : ", ") + field.name;
@@ -58,7 +65,8 @@ std::string field_names(const SettingsField (&fields)[N]) {
 // Applies NAME=VALUE assignments in order to `record`. Nothing is changed on -1.
 template <typename Record, std::size_t N>
 int assign(const SettingsField (&fields)[N], const char *kind, Record *record,
-           const std::vector<std::string> &assignments, std::string *names, std::string *problem) {
+           const std::vector<std::string> &assignments, std::string *names, std::string *problem,
+           const std::string &more_names = "") {
     Record changed = *record;
     for (const std::string &assignment : assignments) {
         std::size_t equals = assignment.find('=');
@@ -73,7 +81,7 @@ int assign(const SettingsField (&fields)[N], const char *kind, Record *record,
                            ? "port_name cannot be changed: remove the port and add it under the "
                              "new name"
                            : "unknown " + std::string(kind) + " " + shown_name(name) + " (" +
-                                 kind + "s: " + field_names(fields) + ")";
+                                 kind + "s: " + field_names(fields) + more_names + ")";
             return -1;
         }
         if (settings_field_set(field, &changed, assignment.c_str() + equals + 1, problem) != 0) {
@@ -131,14 +139,40 @@ void show_line(std::string *out, const std::string &name, const std::string &val
 
 }  // namespace
 
-int edit_options_set(SettingsImage *image, const std::vector<std::string> &assignments,
-                     std::string *done, std::string *problem) {
+int edit_options_set(SettingsImage *image, IniDocument *ini,
+                     const std::vector<std::string> &assignments, std::string *done,
+                     std::string *problem) {
     if (assignments.empty()) {
-        *problem = "options set needs NAME=VALUE (options: " + field_names(option_fields) + ")";
+        *problem = "options set needs NAME=VALUE (options: " + field_names(option_fields) + ", " +
+                   ini_field_names(ini_option_fields) + ")";
         return -1;
     }
+    // NORVEX.INI's options apart, each checked now; the rest as the options dialog takes them.
+    std::vector<std::string> in_file;
+    std::vector<std::pair<std::string, std::string>> in_ini;
+    for (const std::string &assignment : assignments) {
+        std::size_t equals = assignment.find('=');
+        const IniField *field = equals == std::string::npos
+                                    ? nullptr
+                                    : ini_field_find(ini_option_fields, assignment.substr(0, equals));
+        if (field == nullptr) {
+            in_file.push_back(assignment);
+            continue;
+        }
+        std::string stored;
+        if (ini_field_read(field, assignment.c_str() + equals + 1, &stored, problem) != 0) return -1;
+        in_ini.emplace_back(field->name, stored);
+    }
     std::string names;
-    if (assign(option_fields, "option", &image->options, assignments, &names, problem) != 0) return -1;
+    if (!in_file.empty() &&
+        assign(option_fields, "option", &image->options, in_file, &names, problem,
+               ", " + ini_field_names(ini_option_fields)) != 0) {
+        return -1;
+    }
+    for (const auto &[name, value] : in_ini) {
+        ini_set(ini, "", name, value);
+        names += std::string(names.empty() ? "" : ", ") + name + "=" + value;
+    }
     *done = "options set: " + names;
     return 0;
 }
@@ -296,11 +330,17 @@ int edit_rule_move(SettingsImage *image, const std::string &name, const std::str
     return 0;
 }
 
-std::string settings_show(const SettingsImage *image) {
+std::string settings_show(const SettingsImage *image, const IniSettings *ini,
+                          const std::string &ssh_fingerprint) {
     std::string out = "options\n";
     for (const SettingsField &field : option_fields) {
         show_line(&out, field.name, settings_field_show(&field, &image->options));
     }
+    if (ini != nullptr) {
+        show_line(&out, "ssh_port", std::to_string(ini->ssh_port) +
+                                        (ini->ssh_port == 0 ? " (no SSH callers)" : ""));
+    }
+    if (!ssh_fingerprint.empty()) show_line(&out, "ssh_host_key", ssh_fingerprint);
     for (std::size_t i = 0; i < image->ports.size(); ++i) {
         const PortSettings &port = image->ports[i];
         out += "port " + shown_name(port_name_of(port)) + " (" + std::to_string(i + 1) + " of " +

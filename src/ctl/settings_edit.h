@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "settings/settings_file.h"
+#include "settings/settings_ini.h"
 
-int edit_options_set(SettingsImage *image, const std::vector<std::string> &assignments,
-                     std::string *done, std::string *problem);
+// Options of NORVEX.INI (ini_option_fields) go into `ini`, the others into the image.
+int edit_options_set(SettingsImage *image, IniDocument *ini,
+                     const std::vector<std::string> &assignments, std::string *done,
+                     std::string *problem);
 int edit_port_add(SettingsImage *image, const std::string &name,
                   const std::vector<std::string> &assignments, std::string *done,
                   std::string *problem);
@@ -34,6 +37,8 @@ int edit_rule_remove(SettingsImage *image, const std::string &name, const std::s
 int edit_rule_move(SettingsImage *image, const std::string &name, const std::string &number,
                    const std::string &direction, std::string *done, std::string *problem);
 
-// The options and every port with its rules, in list order, one setting a line, each value as
-// it is typed to set it.
-std::string settings_show(const SettingsImage *image);
+// The options (NORVEX.INI's among them, and the SSH host key's fingerprint when there is one: empty
+// when none) and every port with its rules, in list order, one setting a line, each value as it is
+// typed to set it.
+std::string settings_show(const SettingsImage *image, const IniSettings *ini = nullptr,
+                          const std::string &ssh_fingerprint = "");

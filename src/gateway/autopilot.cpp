@@ -3,10 +3,10 @@
 
 #include <cstring>
 
+#include "gateway/caller.h"
 #include "gateway/server_state.h"
 #include "gateway/text_escapes.h"
 #include "platform/clock.h"
-#include "platform/net.h"
 #include "serial/serial.h"
 
 namespace {
@@ -98,7 +98,7 @@ int pause(std::uint32_t ms) {
 // Waits until the equipment has sent text[0..length). Never reads more than is still needed, so
 // what follows the text stays unread. Partial matches are not looked at again: a wait for ABAC
 // misses ABABAC. One byte the caller typed is thrown away per cycle.
-int wait_for_text(TelnetChannel *channel, PortRecord *port, const std::uint8_t *text,
+int wait_for_text(Caller *caller, PortRecord *port, const std::uint8_t *text,
                   std::size_t length, std::uint32_t wait_limit_ms) {
     std::uint32_t start = clock_tick_ms();
     std::size_t matched = 0;
@@ -120,17 +120,11 @@ int wait_for_text(TelnetChannel *channel, PortRecord *port, const std::uint8_t *
         }
 
         std::int32_t ready = 0;
-        if (net_wait(channel->socket, NET_READABLE | NET_EXCEPTION, 0, &ready) != 0 ||
-            (ready & NET_EXCEPTION) != 0) {
+        if (caller_wait(caller, CALLER_READABLE | CALLER_EXCEPTION, 0, &ready) != 0 ||
+            (ready & CALLER_EXCEPTION) != 0) {
             return -1;
         }
-        if ((ready & NET_READABLE) != 0) {
-            std::uint8_t discarded = 0;
-            std::int32_t received = 0;
-            if (net_receive(channel->socket, &discarded, 1, &received) != 0 || received != 1) {
-                return -1;
-            }
-        }
+        if ((ready & CALLER_READABLE) != 0 && caller_discard_one(caller) != 0) return -1;
 
         clock_sleep_ms(WAIT_CYCLE_MS);
         // Text that came complete in this cycle counts, even when the limit ran out meanwhile.
@@ -141,7 +135,7 @@ int wait_for_text(TelnetChannel *channel, PortRecord *port, const std::uint8_t *
 
 }  // namespace
 
-int autopilot_run(TelnetChannel *channel, PortRecord *port, const char *text,
+int autopilot_run(Caller *caller, PortRecord *port, const char *text,
                   std::size_t length) {
     std::size_t script_length = 0;
     while (script_length < length && script_length < SCRIPT_LIMIT && text[script_length] != '\0') {
@@ -169,7 +163,7 @@ int autopilot_run(TelnetChannel *channel, PortRecord *port, const char *text,
             wait_limit_ms = static_cast<std::uint32_t>(bracket_number(segment, count));
             break;
         default:
-            if (wait_for_text(channel, port, segment, count, wait_limit_ms) != 0) return -1;
+            if (wait_for_text(caller, port, segment, count, wait_limit_ms) != 0) return -1;
             break;
         }
     }

@@ -6,12 +6,12 @@
 
 #include <cstdint>
 
+#include "gateway/caller.h"
 #include "settings/settings.h"
-#include "telnet/telnet.h"
 
 // Runs the script (a text field of `length` bytes at most, NUL-terminated when shorter). 0 when it
 // ran to its end, -1 when a serial write or read failed, the server is stopping, the caller closed
 // or failed, or a wait ran past its limit. An empty script succeeds without touching the port.
 // The connection thread, before the relay; bytes the caller types meanwhile are discarded.
-[[nodiscard]] int autopilot_run(TelnetChannel *channel, PortRecord *port, const char *script,
+[[nodiscard]] int autopilot_run(Caller *caller, PortRecord *port, const char *script,
                                 std::size_t length);

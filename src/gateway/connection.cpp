@@ -7,6 +7,8 @@
 
 #include "gateway/access_log.h"
 #include "gateway/autopilot.h"
+#include "gateway/caller_ssh.h"
+#include "gateway/caller_telnet.h"
 #include "gateway/port_allocation.h"
 #include "gateway/relay.h"
 #include "gateway/server_state.h"
@@ -24,9 +26,9 @@ constexpr std::uint32_t CLOSING_SEND_GRACE_MS = 2000;
 
 // Sends a message text as stored, up to its NUL (or its array's end). 0 or -1.
 template <std::size_t N>
-int send_text(TelnetChannel *channel, const char (&text)[N]) {
-    return telnet_send_data(channel, reinterpret_cast<const std::uint8_t *>(text),
-                            static_cast<std::int32_t>(text_length(text)));
+int send_text(Caller *caller, const char (&text)[N]) {
+    return caller_send(caller, reinterpret_cast<const std::uint8_t *>(text),
+                       static_cast<std::int32_t>(text_length(text)));
 }
 
 // What one connection knows about itself for its log line.
@@ -71,25 +73,24 @@ void give_back(PortRecord *port) {
 
 }  // namespace
 
-int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_name,
-                   std::uint32_t caller_address) {
+int connection_run(Caller *caller, const PortRoute *route) {
+    const char *host_name = caller->host_name;
+    std::uint32_t caller_address = caller->address;
     CallRecord call{host_name, caller_address, clock_local_time(), {}};
     // The caller messages in force when the connection began.
     GlobalOptions options;
     options_get(&options);
 
-    TelnetChannel channel;
-    telnet_channel_init(&channel, socket, send_guard, 0, 0);
-    telnet_set_stop_flag(&channel, &server_stop);
+    caller_set_stop_flag(caller, &server_stop);
     CallWatch watch{nullptr, 0, 0};
-    telnet_set_give_up(&channel, call_gives_up, &watch);
-    if (telnet_negotiate(&channel) != 0) return fail(call, LOG_INITIALIZE_FAIL);
-    if (send_text(&channel, options.greeting_message) != 0) return fail(call, LOG_SEND_FAIL);
+    caller_set_give_up(caller, call_gives_up, &watch);
+    if (caller_start(caller) != 0) return fail(call, LOG_INITIALIZE_FAIL);
+    if (send_text(caller, options.greeting_message) != 0) return fail(call, LOG_SEND_FAIL);
 
-    PortRecord *port = port_allocate(host_name, caller_address);
+    PortRecord *port = port_allocate_routed(route, host_name, caller_address, caller->user);
     if (port == nullptr) {
         call_ended(&watch);
-        (void)send_text(&channel, options.busy_message);
+        (void)send_text(caller, options.busy_message);
         return fail(call, LOG_ALL_PORT_BUSY);
     }
     watch.port = port;
@@ -99,33 +100,33 @@ int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_nam
 
     if (line_attach(port) != 0) {
         call_ended(&watch);
-        (void)send_text(&channel, options.port_error_message);
+        (void)send_text(caller, options.port_error_message);
         port_release(port);
         return fail(call, LOG_COM_PORT_ATTACH_FAIL);
     }
     if (line_connect(port) != 0) {
         call_ended(&watch);
-        (void)send_text(&channel, options.connect_error_message);
+        (void)send_text(caller, options.connect_error_message);
         give_back(port);
         return fail(call, LOG_CONNECTION_FAIL);
     }
-    telnet_set_speed(&channel, active.baud_rate, active.baud_rate);
-    if (autopilot_run(&channel, port, active.auto_pilot_string, sizeof active.auto_pilot_string) !=
+    caller_set_speed(caller, active.baud_rate);
+    if (autopilot_run(caller, port, active.auto_pilot_string, sizeof active.auto_pilot_string) !=
         0) {
         call_ended(&watch);
-        (void)send_text(&channel, options.connect_error_message);
+        (void)send_text(caller, options.connect_error_message);
         give_back(port);
         return fail(call, LOG_AUTO_PILOT_FAIL);
     }
-    if (text_length(active.connect_message) > 0 && send_text(&channel, active.connect_message) != 0) {
+    if (text_length(active.connect_message) > 0 && send_text(caller, active.connect_message) != 0) {
         give_back(port);
         return fail(call, LOG_SEND_FAIL);
     }
 
-    int result = relay_run(&channel, port);
+    int result = relay_run(caller, port);
     call_ended(&watch);
     if (result == 0 && text_length(active.disconnect_message) > 0) {
-        (void)send_text(&channel, active.disconnect_message);  // the caller may have gone already
+        (void)send_text(caller, active.disconnect_message);  // the caller may have gone already
     }
     give_back(port);
     if (result != 0) return fail(call, LOG_TRANSFER_FAIL);
@@ -134,17 +135,34 @@ int connection_run(NetSocket socket, Semaphore *send_guard, const char *host_nam
     return 0;
 }
 
+void connection_log_not_served(const ConnectionRequest *request) {
+    LocalTime now = clock_local_time();
+    access_log_write(request->caller_host_name, request->caller_address, nullptr, &now, nullptr,
+                     LOG_INITIALIZE_FAIL);
+}
+
+namespace {
+
+void serve_telnet(ConnectionRequest *request, Semaphore *send_guard) {
+    TelnetChannel channel;
+    telnet_channel_init(&channel, request->socket, send_guard, 0, 0);
+    Caller caller;
+    caller_telnet_init(&caller, &channel, request->caller_address, request->caller_host_name);
+    connection_run(&caller, nullptr);
+}
+
+}  // namespace
+
 std::uint32_t connection_thread(void *param) {
     ConnectionRequest *request = static_cast<ConnectionRequest *>(param);
     Semaphore *send_guard = semaphore_create();
-    if (send_guard != nullptr) {
-        connection_run(request->socket, send_guard, request->caller_host_name,
-                       request->caller_address);
-    } else {
+    if (send_guard == nullptr) {
         // Without a guard the reader's answers could split our messages: refuse the connection.
-        LocalTime now = clock_local_time();
-        access_log_write(request->caller_host_name, request->caller_address, nullptr, &now,
-                         nullptr, LOG_INITIALIZE_FAIL);
+        connection_log_not_served(request);
+    } else if (request->way == WAY_SSH) {
+        caller_ssh_serve(request, send_guard);
+    } else {
+        serve_telnet(request, send_guard);
     }
     semaphore_close(send_guard);
     net_close(&request->socket);

@@ -3,13 +3,16 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "gateway/access_log.h"
 #include "gateway/connection.h"
 #include "gateway/relay.h"
 #include "gateway/server_state.h"
 #include "platform/clock.h"
+#include "platform/net_wake.h"
 #include "platform/sync.h"
 #include "serial/line.h"
 #include "settings/settings.h"
@@ -94,6 +97,61 @@ struct ListenerArgument {
 // share the server-wide state.
 Thread *abandoned_listener = nullptr;
 
+// The ways in beside the telnet port, as the main thread last set them. The main thread opens a
+// new way's listening socket and adds it; a way that goes is only marked, and the listener closes
+// its socket, since it may be waiting on it.
+struct OpenWay {
+    GatewayWay way;
+    NetSocket socket;
+    bool closing;
+};
+std::mutex ways_lock;
+std::vector<OpenWay> open_ways;  // under ways_lock
+SshServer *ways_ssh_server = nullptr;  // under ways_lock; kept until the server stops
+// Wakes the listener for a stop or a change of the ways; null where the system has no wake-up
+// (the listener then keeps its cycle). Made by gateway_start, closed when the listener has ended.
+NetWake *listener_wake = nullptr;
+
+// Two ways are the same listening socket when they are of the same kind on the same TCP port.
+bool same_way(const GatewayWay &a, const GatewayWay &b) {
+    return a.way == b.way && a.tcp_port == b.tcp_port;
+}
+
+// The listening sockets to wait on now, the telnet port's first; closes the ways that went.
+void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<OpenWay> *ways) {
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (auto way = open_ways.begin(); way != open_ways.end();) {
+        if (way->closing) {
+            net_close(&way->socket);
+            way = open_ways.erase(way);
+        } else {
+            ++way;
+        }
+    }
+    sockets->assign(1, telnet);
+    ways->assign(1, OpenWay{GatewayWay{WAY_TELNET, 0, {}}, telnet, false});
+    for (const OpenWay &way : open_ways) {
+        sockets->push_back(way.socket);
+        ways->push_back(way);
+    }
+}
+
+void ways_close_all() {
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (OpenWay &way : open_ways) net_close(&way.socket);
+    open_ways.clear();
+}
+
+// Accepts a caller waiting on a way's socket and starts its connection. False when the accept
+// failed.
+bool accept_on(const OpenWay &way, SshServer *ssh_server) {
+    std::uint32_t address = 0;
+    NetSocket socket = net_accept(way.socket, &address);
+    if (socket == NET_NO_SOCKET) return false;
+    if (!accept_connection_on(socket, address, &way.way, ssh_server)) net_close(&socket);
+    return true;
+}
+
 void report_listening(ListenerArgument *argument, std::int32_t listening) {
     if (argument->report == nullptr) return;
     *argument->listening = listening;
@@ -128,26 +186,46 @@ std::uint32_t listener_run(ListenerArgument *argument) {
     }
     report_listening(argument, 1);
 
+    // Where the system can wake it, the listener sleeps on every socket and the wake-up together;
+    // elsewhere it keeps its cycle: a wait of a second for a caller, a second's sleep without one.
     std::uint32_t backoff_ms = 0;
+    std::vector<NetSocket> sockets;
+    std::vector<OpenWay> ways;
     while (server_stop.load() == 0) {
-        std::int32_t ready = 0;
-        if (net_wait(listener, NET_READABLE, ACCEPT_WAIT_MS, &ready) == 0 &&
-            (ready & NET_READABLE) != 0) {
-            std::uint32_t address = 0;
-            NetSocket socket = net_accept(listener, &address);
-            if (socket == NET_NO_SOCKET) {
+        ways_take(listener, &sockets, &ways);
+        std::vector<std::int32_t> events(sockets.size(), NET_READABLE);
+        std::vector<std::int32_t> ready(sockets.size(), 0);
+        std::int32_t woken = 0;
+        int waited = net_wait_many(sockets.data(), events.data(),
+                                   static_cast<std::int32_t>(sockets.size()), listener_wake,
+                                   listener_wake != nullptr ? WAIT_FOREVER_MS : ACCEPT_WAIT_MS,
+                                   ready.data(), &woken);
+        if (woken != 0) net_wake_take(listener_wake);
+        bool any = false;
+        for (std::size_t i = 0; waited == 0 && i < sockets.size(); ++i) {
+            if ((ready[i] & NET_READABLE) == 0 || server_stop.load() != 0) continue;
+            any = true;
+            SshServer *ssh_server = nullptr;
+            {
+                std::lock_guard<std::mutex> hold(ways_lock);
+                ssh_server = ways_ssh_server;
+            }
+            if (accept_on(ways[i], ssh_server)) {
+                backoff_ms = accept_backoff_next(backoff_ms, true);
+            } else {
                 // Out of descriptors (or memory) the caller stays queued and the socket goes on
                 // reporting it: going round at once would spin at full speed until it passes.
                 backoff_ms = accept_backoff_next(backoff_ms, false);
                 clock_sleep_ms(backoff_ms);
-                continue;
             }
-            backoff_ms = accept_backoff_next(backoff_ms, true);
-            if (!accept_connection(socket, address)) net_close(&socket);
-        } else {
+        }
+        if (listener_wake == nullptr && !any) {
             clock_sleep_ms(IDLE_SLEEP_MS);
+        } else if (waited != 0) {
+            clock_sleep_ms(ACCEPT_WAIT_MS);  // a failing wait must not spin
         }
     }
+    ways_close_all();
 
     // Drain: new callers wait in the backlog and are dropped with the socket.
     for (;;) {
@@ -178,6 +256,12 @@ void log_not_served(const char *host_name, std::uint32_t caller_address) {
 void release_server() {
     semaphore_close(server_semaphore);
     server_semaphore = nullptr;
+    net_wake_close(listener_wake);
+    listener_wake = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(ways_lock);
+        ways_ssh_server = nullptr;
+    }
     net_stop();
 }
 
@@ -197,6 +281,12 @@ std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted) {
 }
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
+    GatewayWay telnet{WAY_TELNET, 0, {}};
+    return accept_connection_on(socket, caller_address, &telnet, nullptr);
+}
+
+bool accept_connection_on(NetSocket socket, std::uint32_t caller_address, const GatewayWay *way,
+                          SshServer *ssh_server) {
     ConnectionRequest *request = new (std::nothrow) ConnectionRequest{};
     if (request == nullptr) {
         log_not_served(nullptr, caller_address);
@@ -204,6 +294,8 @@ bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
     }
     request->socket = socket;
     request->caller_address = caller_address;
+    request->way = way->way;
+    request->ssh_server = ssh_server;
     GlobalOptions options;
     options_get(&options);
     if (options.resolve_host_names != 0) {
@@ -236,6 +328,7 @@ Thread *gateway_start(std::int32_t telnet_port, std::int32_t *listening) {
     finished_thread = nullptr;
     server_semaphore = semaphore_create();
     if (server_semaphore == nullptr) return nullptr;
+    listener_wake = net_wake_create();
     Event *report = event_create();
     ListenerArgument *argument = new (std::nothrow) ListenerArgument{telnet_port, report, listening};
     if (report == nullptr || argument == nullptr || net_start() != 0) {
@@ -243,6 +336,8 @@ Thread *gateway_start(std::int32_t telnet_port, std::int32_t *listening) {
         event_close(report);
         semaphore_close(server_semaphore);
         server_semaphore = nullptr;
+        net_wake_close(listener_wake);
+        listener_wake = nullptr;
         return nullptr;
     }
     Thread *listener = thread_start(listener_thread, argument, 0);
@@ -262,6 +357,7 @@ bool gateway_stop(Thread *listener) {
     std::uint32_t start = clock_tick_ms();
     do {
         server_stop.store(1);
+        net_wake_signal(listener_wake);
         relay_wake(nullptr);
         if (thread_join(listener, STOP_WAIT_MS) == 0) {
             thread_close(listener);
@@ -279,4 +375,39 @@ bool gateway_stop(Thread *listener) {
         abandoned_listener = listener;
     }
     return false;
+}
+
+void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server,
+                      std::vector<GatewayWay> *failed) {
+    failed->clear();
+    {
+        std::lock_guard<std::mutex> hold(ways_lock);
+        if (ssh_server != nullptr) ways_ssh_server = ssh_server;
+        for (OpenWay &open : open_ways) {
+            bool kept = false;
+            for (const GatewayWay &way : ways) kept = kept || same_way(open.way, way);
+            if (!kept) open.closing = true;
+        }
+        for (const GatewayWay &way : ways) {
+            bool open = false;
+            for (OpenWay &existing : open_ways) {
+                if (!existing.closing && same_way(existing.way, way)) {
+                    existing.way = way;  // what a call there gets may change; the socket stays
+                    open = true;
+                }
+            }
+            if (open) continue;
+            NetSocket socket = NET_NO_SOCKET;
+            if (way.tcp_port > 0 && way.tcp_port <= 65535) {
+                socket = net_listen(NET_ANY_ADDRESS, static_cast<std::uint16_t>(way.tcp_port),
+                                    BACKLOG);
+            }
+            if (socket == NET_NO_SOCKET) {
+                failed->push_back(way);
+            } else {
+                open_ways.push_back(OpenWay{way, socket, false});
+            }
+        }
+    }
+    net_wake_signal(listener_wake);
 }

@@ -1,9 +1,12 @@
-// The gateway server: a listener thread that accepts telnet callers on the telnet port and starts
-// a connection thread for each, and the start and stop of the whole server.
+// The gateway server: a listener thread that accepts callers on the telnet port and the other ways
+// in (the SSH port) and starts a connection thread for each, and the start and stop of the whole
+// server.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "gateway/connection.h"
 #include "platform/net.h"
 #include "platform/thread.h"
 
@@ -23,6 +26,22 @@ constexpr std::uint32_t GATEWAY_STOP_LIMIT_MS = 10000;
 // valid until they end by themselves. Null is accepted (true at once). UI thread.
 bool gateway_stop(Thread *listener);
 
+// A way in beside the telnet port.
+struct GatewayWay {
+    std::int32_t way;       // WAY_SSH
+    std::int32_t tcp_port;  // 1-65535
+    char port_name[16];     // the COM port a way for one port gives (none yet)
+};
+
+// Makes the ways in beside the telnet port equal to `ways`: opens the listening sockets of the ways
+// that are new (IPv4, every local address, as the telnet port), has the listener close those that
+// went, and keeps the others as they are (their callers notice nothing). SSH callers use
+// ssh_server (null: the one set before), which must stay open until the server has stopped. The
+// ways whose port cannot be listened on (in use, no permission) are put in *failed. Main thread,
+// while the server runs.
+void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server,
+                      std::vector<GatewayWay> *failed);
+
 // The listener's wait after an accept. A failed accept (out of descriptors or memory) leaves the
 // caller queued and the socket reporting it, so the listener waits before it tries again: the
 // first wait, then each one twice the one before, never more than the maximum. A good accept ends
@@ -39,3 +58,6 @@ std::uint32_t listener_thread(void *argument);
 // when no thread could be started (the caller is then logged as "initialize fail", like a
 // connection whose start failed); the caller then closes the socket. The listener thread.
 bool accept_connection(NetSocket socket, std::uint32_t caller_address);
+// The same for a caller of another way in.
+bool accept_connection_on(NetSocket socket, std::uint32_t caller_address, const GatewayWay *way,
+                          SshServer *ssh_server);

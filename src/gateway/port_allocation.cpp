@@ -66,11 +66,31 @@ static void post_status_notice() {
     }
 }
 
+// Whether the route lets the caller have the port at all.
+static bool route_takes(const PortRoute *route, const PortRecord *port) {
+    if (route == nullptr) return true;
+    const char *name = port->settings.port_name;
+    std::size_t length = text_length(port->settings.port_name);
+    std::size_t wanted = bounded_length(route->only_name, sizeof route->only_name);
+    if (wanted != 0 && !text_equal_ignoring_case(route->only_name, wanted, name, length)) {
+        return false;
+    }
+    if (route->allowed_coms == 0) return true;
+    std::int32_t number = port_com_number(name, length);
+    return number >= 1 && number <= 32 && (route->allowed_coms & (1u << (number - 1))) != 0;
+}
+
 PortRecord *port_allocate(const char *host_name, std::uint32_t address) {
+    return port_allocate_routed(nullptr, host_name, address, nullptr);
+}
+
+PortRecord *port_allocate_routed(const PortRoute *route, const char *host_name,
+                                 std::uint32_t address, const char *user) {
     list_lock();
     PortRecord *port = port_list.head;
     for (std::int32_t i = 0; port != nullptr && i < port_list.port_count; ++i, port = port->next) {
         if (port->busy.load() != 0 || port->emulator_restarting.load() != 0) continue;
+        if (!route_takes(route, port)) continue;
         if (!port_admits(port, host_name, address)) continue;
 
         port->busy.store(1);
@@ -78,6 +98,9 @@ PortRecord *port_allocate(const char *host_name, std::uint32_t address) {
         port->caller_address.store(address);
         std::memcpy(port->caller_host_name, host_name, sizeof port->caller_host_name);
         port->caller_host_name[sizeof port->caller_host_name - 1] = '\0';
+        std::size_t user_length = user == nullptr ? 0 : bounded_length(user, sizeof port->caller_user - 1);
+        std::memset(port->caller_user, 0, sizeof port->caller_user);
+        if (user_length > 0) std::memcpy(port->caller_user, user, user_length);
         std::memcpy(&port->active_settings, &port->settings, sizeof port->active_settings);
         port->references.fetch_add(1);
         list_unlock();

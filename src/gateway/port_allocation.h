@@ -17,6 +17,18 @@ constexpr std::int32_t CMD_REFRESH_STATUS = 5;
 // Connection threads.
 [[nodiscard]] PortRecord *port_allocate(const char *host_name, std::uint32_t address);
 
+// Which ports a caller may be given besides what the permission rules say: the pool (every port),
+// one port by name, or the ports an SSH key is limited to.
+struct PortRoute {
+    char only_name[sizeof PortSettings::port_name];  // non-empty: this port alone (any case)
+    std::uint32_t allowed_coms;  // non-zero: only COMn whose bit (1 << (n - 1)) is set
+};
+
+// port_allocate within a route (null: the pool), storing the caller's user name (SSH; null or
+// empty: none) beside its address. Connection threads.
+[[nodiscard]] PortRecord *port_allocate_routed(const PortRoute *route, const char *host_name,
+                                               std::uint32_t address, const char *user);
+
 // Ends the port's allocation and lets go of the call's hold on the record. Connection threads.
 void port_release(PortRecord *port);
 

@@ -1,4 +1,4 @@
-// The relay loop, its socket reader and the reader's ending.
+// The relay loop, its reader of the caller and the reader's ending.
 #include "gateway/relay.h"
 
 #include <mutex>
@@ -7,7 +7,6 @@
 #include "gateway/server_state.h"
 #include "gateway/text_escapes.h"
 #include "platform/clock.h"
-#include "platform/net.h"
 #include "platform/serial.h"
 #include "platform/thread.h"
 #include "serial/line.h"
@@ -110,15 +109,15 @@ std::uint32_t idle_left_ms(std::uint32_t idle_limit_ms,
 // is inside a blocking call: a serial write held back by flow control, cancelled first and for a
 // while, or a send to a caller that does not read. Only then is the socket shut down whole, since
 // that also loses the disconnect message for a caller who is still there.
-void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, TelnetChannel *channel,
+void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, Caller *caller,
                 PortRecord *port) {
-    if (reader_done->exchange(1) == 0) net_cancel_receive(channel->socket);
+    if (reader_done->exchange(1) == 0) caller_cancel_receive(caller);
     if (thread_join(reader, RELAY_READER_GRACE_MS) == 0) return;
     for (int tries = 0;; ++tries) {
         com_cancel(port->com_handle.load());
         if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
         if (tries < SERIAL_CANCEL_TRIES) continue;
-        net_cancel(channel->socket);
+        caller_cancel(caller);
         if (thread_join(reader, CANCEL_RETRY_MS) == 0) return;
     }
 }
@@ -147,7 +146,8 @@ std::uint32_t relay_socket_reader(void *param) {
     RelayReaderArgs *args = static_cast<RelayReaderArgs *>(param);
     // Its end comes with net_cancel_receive; where that leaves a wait running, the wait is bounded
     // so that the reader sees reader_done.
-    bool cancel_ends_waits = net_cancel_receive_ends_waits() != 0;
+    Caller *caller = args->caller;
+    bool cancel_ends_waits = caller->cancel_ends_waits != 0;
     std::uint32_t wait_ms = cancel_ends_waits ? WAIT_FOREVER_MS : READER_WAIT_MS;
     // After a full block more is probably there: receive at once. Only where the end cuts a
     // receive short too, since nothing else would bound it.
@@ -155,26 +155,24 @@ std::uint32_t relay_socket_reader(void *param) {
     while (args->reader_done->load() == 0) {
         if (!receive_next) {
             std::int32_t ready = 0;
-            if (net_wait(args->channel->socket, NET_READABLE, wait_ms, &ready) != 0) break;
-            if ((ready & NET_READABLE) == 0 || args->reader_done->load() != 0) continue;
+            if (caller_wait(caller, CALLER_READABLE, wait_ms, &ready) != 0) break;
+            if ((ready & CALLER_READABLE) == 0 || args->reader_done->load() != 0) continue;
         }
 
-        std::int32_t received = 0;
-        if (net_receive(args->channel->socket, args->buffer, RELAY_BLOCK_SIZE, &received) != 0 ||
-            received == 0) {
+        CallerInput input;
+        if (caller_receive(caller, args->buffer, RELAY_BLOCK_SIZE, &input) != 0 || input.closed) {
             break;
         }
-        receive_next = cancel_ends_waits && received == static_cast<std::int32_t>(RELAY_BLOCK_SIZE);
-        int count = telnet_receive(args->channel, args->buffer, received);
-        if (count < 0) break;
-        if (count > 0) {
-            // Telnet commands alone do not count as the caller's activity.
+        receive_next = cancel_ends_waits && input.full != 0;
+        if (input.count > 0) {
+            // Protocol commands alone do not count as the caller's activity.
             args->socket_activity_time->store(clock_tick_ms());
-            if (!serial_write(args->port, args->buffer, count)) break;
+            if (!serial_write(args->port, args->buffer, static_cast<std::uint32_t>(input.count))) {
+                break;
+            }
         }
-        if (args->channel->break_received != 0) {
-            // After the data of the same read; several BRKs in one read make one break.
-            args->channel->break_received = 0;
+        if (input.breaks != 0) {
+            // After the data of the same read.
             ComHandle handle = args->port->com_handle.load();
             (void)com_set_break(handle);
             clock_sleep_ms(RELAY_BREAK_MS);
@@ -186,7 +184,7 @@ std::uint32_t relay_socket_reader(void *param) {
     return 0;
 }
 
-int relay_run(TelnetChannel *channel, PortRecord *port) {
+int relay_run(Caller *caller, PortRecord *port) {
     const PortSettings &settings = port->active_settings;
     int result = -1;
     std::atomic<std::int32_t> reader_done{0};
@@ -206,9 +204,9 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
     std::size_t keyword_match = 0;
 
     // From here the sends of both threads give up on the relay's end conditions too.
-    TelnetGiveUp flow_give_up = channel->give_up;
-    void *flow_context = channel->give_up_context;
-    telnet_set_give_up(channel, relay_gives_up, &watch);
+    CallerGiveUp flow_give_up = caller->give_up;
+    void *flow_context = caller->give_up_context;
+    caller_set_give_up(caller, relay_gives_up, &watch);
 
     // A device that can wait lets a quiet call sleep; without a wake-up the relay polls as the
     // read cycle allows.
@@ -216,13 +214,13 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
     bool waits = waiter.wake != nullptr && com_can_wait(port->com_handle.load()) != 0;
     if (waits) waiter_add(&waiter);
 
-    RelayReaderArgs args{channel, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
+    RelayReaderArgs args{caller, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
                          &socket_activity_time};
     Thread *reader = thread_start(relay_socket_reader, &args, 0);
     if (reader == nullptr) {
         if (waits) waiter_remove(&waiter);
         com_wake_close(waiter.wake);
-        telnet_set_give_up(channel, flow_give_up, flow_context);
+        caller_set_give_up(caller, flow_give_up, flow_context);
         delete[] buffers;
         return -1;
     }
@@ -277,10 +275,10 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
                 serial_activity_time = clock_tick_ms();
                 bool more = waits && count == RELAY_BLOCK_SIZE &&
                             input_waiting(port->com_handle.load(), waiter.wake);
-                if (more && !holding) holding = net_hold_sends(channel->socket, 1) == 0;
-                int sent = telnet_send_data(channel, buffers, static_cast<std::int32_t>(count));
+                if (more && !holding) holding = caller_hold_sends(caller, 1) == 0;
+                int sent = caller_send(caller, buffers, static_cast<std::int32_t>(count));
                 if (!more && holding) {
-                    (void)net_hold_sends(channel->socket, 0);
+                    (void)caller_hold_sends(caller, 0);
                     holding = false;
                 }
                 if (sent != 0) {
@@ -302,12 +300,12 @@ int relay_run(TelnetChannel *channel, PortRecord *port) {
         }
     }
 
-    if (holding) (void)net_hold_sends(channel->socket, 0);  // what follows the call goes at once
-    end_reader(reader, &reader_done, channel, port);
+    if (holding) (void)caller_hold_sends(caller, 0);  // what follows the call goes at once
+    end_reader(reader, &reader_done, caller, port);
     thread_close(reader);
     if (waits) waiter_remove(&waiter);
     com_wake_close(waiter.wake);
-    telnet_set_give_up(channel, flow_give_up, flow_context);
+    caller_set_give_up(caller, flow_give_up, flow_context);
     delete[] buffers;
     return result;
 }

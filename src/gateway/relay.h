@@ -1,25 +1,25 @@
-// The data relay of a connected call: serial to socket on the connection thread, socket to serial
-// on a reader thread of its own (which also turns a telnet BREAK into a serial break), until the
-// call ends.
+// The data relay of a connected call: serial to caller on the connection thread, caller to serial
+// on a reader thread of its own (which also turns the caller's break into a serial break), until
+// the call ends. It knows the caller only through gateway/caller.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "gateway/caller.h"
 #include "settings/settings.h"
-#include "telnet/telnet.h"
 
 constexpr std::int32_t RELAY_BLOCK_SIZE = 1024;     // bytes moved per read, each direction
-constexpr std::uint32_t RELAY_BREAK_MS = 300;       // length of a serial break for a telnet BREAK
+constexpr std::uint32_t RELAY_BREAK_MS = 300;       // length of a serial break for a caller's break
 constexpr std::uint32_t RELAY_READER_GRACE_MS = 2000;
 
 // Handed by relay_run to its reader; lives on relay_run's stack for the reader's whole life.
 struct RelayReaderArgs {
-    TelnetChannel *channel;
+    Caller *caller;
     PortRecord *port;
     std::atomic<std::int32_t> *reader_done;  // the reader sets it when it ends; relay_run sets it
                                              // to make the reader end
-    std::uint8_t *buffer;                    // RELAY_BLOCK_SIZE bytes for socket reads
+    std::uint8_t *buffer;                    // RELAY_BLOCK_SIZE bytes for the caller's data
     std::atomic<std::uint32_t> *socket_activity_time;  // tick of the caller's last data
 };
 
@@ -30,9 +30,9 @@ struct RelayReaderArgs {
 // up on the server's stop, the forced disconnect, the caller leaving and the watched signals
 // dropping, and the relay ends with that condition's result. When it returns, the reader has
 // ended and holds nothing (the send guard is free). The connection thread.
-[[nodiscard]] int relay_run(TelnetChannel *channel, PortRecord *port);
+[[nodiscard]] int relay_run(Caller *caller, PortRecord *port);
 
-// Thread body of the socket reader. Exit code 0.
+// Thread body of the caller's reader. Exit code 0.
 std::uint32_t relay_socket_reader(void *args);
 
 // Where the device can wait for its events (Linux), a quiet relay sleeps until the device has

@@ -70,3 +70,12 @@ void file_unlock(FileLock *lock);
 // Test hook: the n-th file call from now (opens, size, reads, writes, access copy, replace, lock
 // tries) fails; 0 disarms.
 void file_fail_call(std::int32_t n);
+
+// Whether anyone but the file's owner may change it (its group or everybody may write it, as sshd
+// asks of authorized_keys): 1 yes, 0 no, -1 when it cannot be told (no such file). Windows: 0 (its
+// access lists are not read).
+int file_writable_by_others(const char *name);
+
+// Creates a new file that only its owner may read and write (a private key): fails when the name
+// exists already. Null on failure.
+[[nodiscard]] File *file_create_private(const char *name);

@@ -2,6 +2,7 @@
 #include "service/console.h"
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "app/messages.h"
@@ -89,11 +90,14 @@ int console_run() {
     }
     Thread *server = nullptr;
     std::int32_t telnet_port = 0;
-    std::int32_t failure = session_start(window, &server, &telnet_port);
-    if (failure != 0) {
+    SessionWays ways;
+    std::int32_t failure = session_start(window, &server, &telnet_port, &ways);
+    if (failure != 0 || !ways.problems.empty()) {
         if (session_stop(&server) == false) say_message(STR_SERVER_FORCED_STOP);
         session_release();
-        say_message(failure, telnet_port);
+        if (failure != 0) say_message(failure, telnet_port);
+        // A way in that was asked for and cannot be opened stops the start, as the telnet port's.
+        for (const std::string &problem : ways.problems) say(problem.c_str());
         return 1;
     }
 
@@ -113,6 +117,11 @@ int console_run() {
             "here (a file of that name in the way, or the directory not writable)");
     }
     say(started);
+    if (ways.ini.ssh_port != 0) {
+        std::string ssh = "SSH callers on port " + std::to_string(ways.ini.ssh_port) +
+                          "; host key " + ways.ssh_fingerprint;
+        say(ssh.c_str());
+    }
 
     Thread *watcher = thread_start(stop_watcher, window, 0);
     if (watcher == nullptr) {

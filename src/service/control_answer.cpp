@@ -59,7 +59,8 @@ void answer_disconnect(const std::string &typed_name, std::string *reply,
         name.assign(record->settings.port_name, text_length(record->settings.port_name));
         busy = record->busy.load() != 0;
         if (busy) {
-            caller = status_caller_text(record->caller_address.load(), record->caller_host_name);
+            caller = status_caller_text(record->caller_address.load(), record->caller_host_name,
+                                        record->caller_user);
             record->disconnect_request.store(1);
             relay_wake(record);
         }
@@ -111,6 +112,12 @@ void answer_reload(const ControlContext *context, std::string *reply,
                   " s, or no permission); nothing changed\n";
         return;
     }
+    if (result == RELOAD_INI_MALFORMED) {
+        std::string why = report.ways.problems.empty() ? std::string(INI_FILE_NAME) + " is malformed"
+                                                      : report.ways.problems.front();
+        *reply += "error failed " + line_text(why) + "; nothing changed\n";
+        return;
+    }
     if (result == RELOAD_MALFORMED) {
         *reply += "error failed NORVEX.DAT is not 1792 + 8448 x N bytes long; nothing changed\n";
         return;
@@ -133,6 +140,14 @@ void answer_reload(const ControlContext *context, std::string *reply,
         }
         add("port order now: " + line_text(order), false);
     }
+    if (report.ways.ini.ssh_port != report.ini_before.ssh_port) {
+        add(report.ways.ini.ssh_port == 0
+                ? std::string("SSH port closed")
+                : "SSH callers on port " + std::to_string(report.ways.ini.ssh_port) +
+                      "; host key " + report.ways.ssh_fingerprint,
+            false);
+    }
+    for (const std::string &problem : report.ways.problems) add(problem, true);
     if (report.after.telnet_port != context->telnet_port) {
         add(message_line(STR_TELNET_PORT_NEXT_START) + ": listening on " +
                 std::to_string(context->telnet_port) + ", the next start uses " +

@@ -20,6 +20,18 @@ bool text_equal_ignoring_case(const char *a, std::size_t a_length, const char *b
     return true;
 }
 
+std::int32_t port_com_number(const char *name, std::size_t length) {
+    if (length < 4 || length > 5) return 0;
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
+    if (name[3] < '1' || name[3] > '9') return 0;
+    std::int32_t number = name[3] - '0';
+    if (length == 5) {
+        if (name[4] < '0' || name[4] > '9') return 0;
+        number = number * 10 + (name[4] - '0');
+    }
+    return number;
+}
+
 void options_get(GlobalOptions *copy) {
     std::lock_guard<std::mutex> hold(options_lock);
     std::memcpy(copy, &options, sizeof options);

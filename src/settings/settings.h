@@ -161,6 +161,7 @@ struct PortRecord {
                                                           // emulator thread or a stop clears it)
     std::atomic<std::uint32_t> caller_address;  // written at allocation under list_guard
     char caller_host_name[64];      // written at allocation under list_guard; read under it
+    char caller_user[32];           // an SSH caller's user name, else empty; as caller_host_name
     std::atomic<std::int32_t> disconnect_request;  // UI sets; allocation clears; relay reads
     PortRecord *next;               // under list_guard
     PortRecord *prev;               // under list_guard
@@ -200,6 +201,9 @@ void text_set(char (&field)[N], const char *text) {
 // COM name.
 bool text_equal_ignoring_case(const char *a, std::size_t a_length, const char *b,
                               std::size_t b_length);
+
+// The number n of a port named COMn ("com3" is 3, any case), n from 1 to 99; 0 for any other name.
+std::int32_t port_com_number(const char *name, std::size_t length);
 
 // The process's GlobalOptions. Readers take a consistent copy; the options dialog and loading
 // replace it whole. Safe from any thread.

@@ -576,3 +576,45 @@ TEST_F(Norvexctl, DirectoryOption) {
 }
 
 }  // namespace
+
+// The settings beyond NORVEX.DAT: kept in NORVEX.INI, edited like the others, the file's comments
+// and other keys kept, and NORVEX.DAT untouched by them byte for byte.
+TEST_F(Norvexctl, SettingsOfNorvexIniAreEditedBesideTheOthers) {
+    Result result = norvexctl({"options", "set", "ssh_port=2222"});
+    EXPECT_EQ(result.code, NORVEXCTL_DONE) << result.err;
+    EXPECT_NE(result.out.find("ssh_port=2222"), std::string::npos) << result.out;
+    EXPECT_EQ(read_text("NORVEX.INI"), "ssh_port = 2222\n");
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), start) << "NORVEX.DAT holds no byte of it";
+
+    std::string kept = "# our gateway\nfuture_key = yes\nssh_port = 2222\n\n[COM1]\nnote = x\n";
+    write_whole_file("NORVEX.INI", std::vector<std::uint8_t>(kept.begin(), kept.end()));
+    result = norvexctl({"options", "set", "ssh_port=0", "resolve_host_names=on"});
+    EXPECT_EQ(result.code, NORVEXCTL_DONE) << result.err;
+    EXPECT_EQ(read_text("NORVEX.INI"),
+              "# our gateway\nfuture_key = yes\nssh_port = 0\n\n[COM1]\nnote = x\n");
+    std::vector<std::uint8_t> after = read_whole_file("NORVEX.DAT");
+
+    for (const char *bad : {"ssh_port=65536", "ssh_port=-1", "ssh_port=22x", "ssh_port="}) {
+        result = norvexctl({"options", "set", "resolve_host_names=off", bad});
+        EXPECT_EQ(result.code, NORVEXCTL_BAD_INPUT) << bad;
+        EXPECT_NE(result.err.find("0 for none"), std::string::npos) << result.err;
+    }
+    result = norvexctl({"options", "set", "sshport=22"});
+    EXPECT_EQ(result.code, NORVEXCTL_BAD_INPUT);
+    EXPECT_NE(result.err.find("ssh_port"), std::string::npos) << "the known names are listed";
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), after);
+    EXPECT_EQ(read_text("NORVEX.INI"),
+              "# our gateway\nfuture_key = yes\nssh_port = 0\n\n[COM1]\nnote = x\n");
+
+    result = norvexctl({"show"});
+    EXPECT_NE(result.out.find("ssh_port"), std::string::npos) << result.out;
+
+    // A malformed NORVEX.INI stops every edit, with its line, until it is mended.
+    std::string broken = "ssh_port = 22\nwhat is this\n";
+    write_whole_file("NORVEX.INI", std::vector<std::uint8_t>(broken.begin(), broken.end()));
+    result = norvexctl({"options", "set", "resolve_host_names=off"});
+    EXPECT_EQ(result.code, NORVEXCTL_UNREACHABLE);
+    EXPECT_NE(result.err.find("NORVEX.INI line 2"), std::string::npos) << result.err;
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), after);
+    EXPECT_EQ(temporary_files(), 0);
+}

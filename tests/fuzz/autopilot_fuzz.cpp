@@ -7,6 +7,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "gateway/autopilot.h"
+#include "gateway/caller_telnet.h"
 #include "serial/serial.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -29,11 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz_socket_pair(&gateway, &peer);
     TelnetChannel channel;
     telnet_channel_init(&channel, gateway, nullptr, 9600, 9600);
+    Caller caller;
+    caller_telnet_init(&caller, &channel, 0x7F000001u, nullptr);
     // Exactly the script's bytes: reading past them is caught.
     std::vector<char> script(script_bytes, script_bytes + script_length);
 
     fuzz_time_begin(10 * 60 * 1000);
-    int result = autopilot_run(&channel, port, script.data(), script.size());
+    int result = autopilot_run(&caller, port, script.data(), script.size());
     fuzz_time_end();
     if (result != 0 && result != -1) std::abort();
     // Escapes only ever shorten the text; brackets are never sent.

@@ -11,7 +11,7 @@
 namespace {
 
 int run(RelayCall &call, const char *script) {
-    return autopilot_run(&call.channel, call.port.get(), script, std::strlen(script));
+    return autopilot_run(&call.caller, call.port.get(), script, std::strlen(script));
 }
 
 TEST(AutoPilot, DialScriptSendsWaitsPausesAndLeavesTheRestUnread) {
@@ -202,7 +202,7 @@ TEST(AutoPilot, RandomScriptsNeverCrashOrOverrun) {
         script[length] = '\0';
         server_stop.store(0);
         sim_take_received(call.sim);
-        Running running([&] { return autopilot_run(&call.channel, call.port.get(), script, field); });
+        Running running([&] { return autopilot_run(&call.caller, call.port.get(), script, field); });
         if (running.wait(100) == 99) {
             server_stop.store(1);
             ASSERT_NE(running.wait(10000), 99) << "script " << round << " hung";

@@ -18,7 +18,7 @@ Bytes caller_bytes(RelayCall &call, std::size_t count) { return read_count(call.
 TEST(Relay, MovesDataBothWaysUntilTheCallerCloses) {
     RelayCall call("SIMR1");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
 
     call.caller_sends(bytes_of("hello ") + bytes_of({255, 255}) + bytes_of(" bye"));
     EXPECT_TRUE(sim_wait_received(call.sim, "hello \xFF bye", 10000));
@@ -33,7 +33,7 @@ TEST(Relay, ServerStopAndForcedDisconnectEndAbnormally) {
     {
         RelayCall call("SIMR2");
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         clock_sleep_ms(200);
         server_stop.store(1);
         EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
@@ -41,7 +41,7 @@ TEST(Relay, ServerStopAndForcedDisconnectEndAbnormally) {
     {
         RelayCall call("SIMR3");
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         clock_sleep_ms(200);
         call.port->disconnect_request.store(1);
         EXPECT_EQ(relay.wait(ENDS_SOON_MS), -1);
@@ -53,7 +53,7 @@ TEST(Relay, SerialReadFailureEndsAbnormally) {
     RelayCall call("SIMR4");
     call.attach();
     sim_fail_call_of(call.sim, SIM_CALL_READ, 3);
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     // A quiet line is read only when something comes: the equipment sends until a read fails.
     for (int i = 0; i < 10 && !relay.done.load(); ++i) {
         sim_send_text(call.sim, "x");
@@ -66,7 +66,7 @@ TEST(Relay, SerialWriteFailureInTheReaderEndsNormally) {
     RelayCall call("SIMR5");
     call.attach();
     sim_fail_call_of(call.sim, SIM_CALL_WRITE, 1);
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     call.caller_sends(bytes_of("x"));
     EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
 }
@@ -74,7 +74,7 @@ TEST(Relay, SerialWriteFailureInTheReaderEndsNormally) {
 TEST(Relay, SocketSendFailureEndsAbnormally) {
     RelayCall call("SIMR6");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     // Hold the send guard so that the relay's send of the device's data waits; break the socket
     // meanwhile, then let the send go: it fails before the relay looks at its reader again.
     ASSERT_EQ(semaphore_wait(call.guard, 5000), 0);
@@ -91,7 +91,7 @@ TEST(Relay, WatchedSignalsEndTheCall) {
         RelayCall call("SIMR7");
         call.settings().watch_signals = SIGNAL_CD;
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         EXPECT_EQ(relay.wait(ENDS_SOON_MS), 0);
     }
     {  // on, then dropped
@@ -99,7 +99,7 @@ TEST(Relay, WatchedSignalsEndTheCall) {
         call.settings().watch_signals = SIGNAL_CD | SIGNAL_DR;
         sim_set_inputs(call.sim, COM_RLSD_ON | COM_DSR_ON);
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         clock_sleep_ms(300);
         EXPECT_FALSE(relay.done.load());
         sim_set_input(call.sim, COM_DSR_ON, false);  // one of the two is enough
@@ -110,7 +110,7 @@ TEST(Relay, WatchedSignalsEndTheCall) {
         call.settings().watch_signals = SIGNAL_CD;
         call.settings().drop_on_falling_edge = 1;
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         clock_sleep_ms(400);
         EXPECT_FALSE(relay.done.load());
         sim_set_input(call.sim, COM_RLSD_ON, true);
@@ -122,7 +122,7 @@ TEST(Relay, WatchedSignalsEndTheCall) {
     {  // nothing watched: never a drop while the status can be read; a status failure is one
         RelayCall call("SIMR10");
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         clock_sleep_ms(400);
         EXPECT_FALSE(relay.done.load());
         sim_fail_call_of(call.sim, SIM_CALL_MODEM_STATUS, 1);
@@ -134,7 +134,7 @@ TEST(Relay, KeywordEndsTheCallAcrossReadsAfterDeliveringTheRead) {
     RelayCall call("SIMR11");
     text_set(call.settings().disconnect_keyword, "NO CARRIER");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     sim_send_text(call.sim, "line one\r\nNO CAR");
     EXPECT_EQ(caller_bytes(call, 16), bytes_of("line one\r\nNO CAR"));
     EXPECT_FALSE(relay.done.load());
@@ -147,7 +147,7 @@ TEST(Relay, KeywordMatchingDoesNotLookBack) {
     RelayCall call("SIMR12");
     text_set(call.settings().disconnect_keyword, "ABAC");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     sim_send_text(call.sim, "ABABAC");
     EXPECT_EQ(caller_bytes(call, 6), bytes_of("ABABAC"));
     clock_sleep_ms(300);
@@ -162,7 +162,7 @@ TEST(Relay, KeywordEscapesAndDoubleByteCharacters) {
     RelayCall call("SIMR13");
     text_set(call.settings().disconnect_keyword, "\x83\x5Cn\\r\\n\x01OK");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     sim_send_text(call.sim, "\x83\x0A\r\nOK");  // what a mistaken escape would have made
     EXPECT_EQ(caller_bytes(call, 5).size(), 5u);
     clock_sleep_ms(300);
@@ -177,7 +177,7 @@ TEST(Relay, IdleLimitNeedsBothDirectionsIdle) {
         call.settings().idle_timeout_s = 1;
         call.attach();
         std::uint32_t start = clock_tick_ms();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         EXPECT_EQ(relay.wait(10000), 0);
         EXPECT_GE(clock_tick_ms() - start, 900u);
     }
@@ -185,7 +185,7 @@ TEST(Relay, IdleLimitNeedsBothDirectionsIdle) {
         RelayCall call("SIMR15");
         call.settings().idle_timeout_s = 1;
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         for (int i = 0; i < 8; ++i) {
             call.caller_sends(bytes_of("k"));
             clock_sleep_ms(300);
@@ -198,7 +198,7 @@ TEST(Relay, IdleLimitNeedsBothDirectionsIdle) {
         RelayCall call("SIMR16");
         call.settings().idle_timeout_s = 1;
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         for (int i = 0; i < 8 && !relay.done.load(); ++i) {
             call.caller_sends(bytes_of({255, 241}));  // IAC NOP
             clock_sleep_ms(300);
@@ -214,7 +214,7 @@ TEST(Relay, AnIdleLimitTooLongForTheTickIsKeptAsTheLongestNotWrapped) {
     RelayCall call("SIMR30");
     call.settings().idle_timeout_s = 4294968;
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     clock_sleep_ms(2500);
     EXPECT_FALSE(relay.done.load());
     call.caller_sends(bytes_of("still"));
@@ -233,7 +233,7 @@ TEST(Relay, AnIdleLimitTooLongForTheTickIsKeptAsTheLongestNotWrapped) {
 TEST(Relay, BreakFollowsTheDataOfItsReadAndSeveralMakeOne) {
     RelayCall call("SIMR17");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     call.caller_sends(bytes_of("ab") + bytes_of({255, 243, 255, 243}) + bytes_of("c"));
     ASSERT_TRUE(sim_wait_breaks(call.sim, 1, 10000));
     EXPECT_TRUE(sim_wait_received(call.sim, "abc", 10000));
@@ -255,7 +255,7 @@ TEST(Relay, DrErFlowControlHoldsTheCallersBytesUntilDsr) {
     call.attach();
     sim_model_dsr_sensitivity(call.sim, true);
     EXPECT_EQ(sim_outputs(call.sim) & SIM_DTR, SIM_DTR);  // the input handshake has room
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     call.caller_sends(bytes_of("typed early"));
     ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
     sim_send_text(call.sim, "noise");
@@ -271,7 +271,7 @@ TEST(Relay, AReaderStuckInAHeldWriteIsEndedAndTheGuardIsFree) {
     RelayCall call("SIMR18");
     call.settings().flow_control = FLOW_RTS_CTS;  // CTS stays off: the device holds writes back
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     call.caller_sends(bytes_of("held back"));
     ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
 
@@ -292,7 +292,7 @@ TEST(Relay, ADeviceSlowToCancelAHeldWriteStillLeavesTheCallerReachable) {
     RelayCall call("SIMR19");
     call.settings().flow_control = FLOW_RTS_CTS;
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     call.caller_sends(bytes_of("held back"));
     ASSERT_TRUE(sim_wait_write_held(call.sim, 10000));
     sim_miss_cancels(call.sim, 3);
@@ -308,7 +308,7 @@ TEST(Relay, ADeviceSlowToCancelAHeldWriteStillLeavesTheCallerReachable) {
 TEST(Relay, AReaderStuckInASendToACallerWhoDoesNotReadIsEnded) {
     RelayCall call("SIMR20");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     // Each DO BINARY draws an answer; the caller never reads them, so the reader's answers fill
     // the socket and it blocks in a send while holding the send guard.
     std::atomic<int> blocks{0};
@@ -366,7 +366,7 @@ struct Reaction {
 // the end. A relay that does not end in time is stopped, so that the test goes on.
 template <typename Trigger>
 Reaction time_the_end(RelayCall &call, const char *what, Trigger trigger) {
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     EXPECT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
     clock_sleep_ms(100);  // well inside the wait
     std::uint32_t start = clock_tick_ms();
@@ -421,7 +421,7 @@ TEST_F(RelayReaction, TheStopsAndTheCallerLeavingEndAQuietCallAtOnce) {
         RelayCall call("SIMQ4");
         RelayCall other("SIMQ5");
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
         other.port->disconnect_request.store(1);
         relay_wake(other.port.get());
@@ -473,7 +473,7 @@ TEST_F(RelayReaction, WatchedSignalsKeywordAndIdleLimitEndAQuietCallInTime) {
         call.settings().idle_timeout_s = 2;
         call.attach();
         std::uint32_t start = clock_tick_ms();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         EXPECT_EQ(relay.wait(2000 + REACTS_MS), 0);
         std::uint32_t took = clock_tick_ms() - start;
         std::printf("%-32s %u ms\n", "idle limit of 2 s", static_cast<unsigned>(took));
@@ -483,7 +483,7 @@ TEST_F(RelayReaction, WatchedSignalsKeywordAndIdleLimitEndAQuietCallInTime) {
         RelayCall call("SIMQ10");
         call.settings().idle_timeout_s = 2;
         call.attach();
-        Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+        Running relay([&] { return relay_run(&call.caller, call.port.get()); });
         ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > 0; }, 10000));
         clock_sleep_ms(1000);
         sim_send_text(call.sim, "x");  // both directions must be idle: the device's side too
@@ -499,7 +499,7 @@ TEST_F(RelayReaction, WatchedSignalsKeywordAndIdleLimitEndAQuietCallInTime) {
 TEST_F(RelayReaction, DataAndBreakGetThroughAQuietCallAtOnce) {
     RelayCall call("SIMQ11");
     call.attach();
-    Running relay([&] { return relay_run(&call.channel, call.port.get()); });
+    Running relay([&] { return relay_run(&call.caller, call.port.get()); });
     for (int round = 0; round < 5; ++round) {
         ASSERT_TRUE(wait_until([&] { return sim_calls(call.sim, SIM_CALL_WAIT) > round; }, 10000));
         clock_sleep_ms(100);

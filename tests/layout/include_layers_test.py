@@ -13,7 +13,7 @@ SRC = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).
 RANK = {
     "platform": 0, "resources": 0,
     "settings": 1, "telnet": 1,
-    "serial": 2,
+    "serial": 2, "ssh": 2,
     "modem": 3,
     "gateway": 4,
     "app": 5,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "gateway/caller_telnet.h"
 #include "gateway/server_state.h"
 #include "serial/line.h"
 #include "serial/serial.h"
@@ -22,6 +23,7 @@ struct RelayCall {
     std::unique_ptr<PortRecord> port{new PortRecord{}};
     Semaphore *guard = semaphore_create();
     TelnetChannel channel{};
+    Caller caller{};
 
     explicit RelayCall(const char *device_name) {
         server_stop.store(0);
@@ -32,6 +34,7 @@ struct RelayCall {
         port->settings.raise_signals = 0;
         port->active_settings = port->settings;
         telnet_channel_init(&channel, pair.gateway, guard, 9600, 9600);
+        caller_telnet_init(&caller, &channel, 0x7F000001u, nullptr);
     }
     ~RelayCall() {
         server_stop.store(0);

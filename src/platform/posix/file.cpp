@@ -174,3 +174,27 @@ int file_find(const char *name) {
     if (stat(name, &info) == 0) return 1;
     return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
 }
+
+int file_writable_by_others(const char *name) {
+    struct stat info;
+    if (stat(name, &info) != 0) return -1;
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? 1 : 0;
+}
+
+File *file_create_private(const char *name) {
+    if (file_fault_fires()) return nullptr;
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    // The umask may have taken more than asked; never less than private.
+    if (fchmod(fd, 0600) != 0) {
+        close(fd);
+        unlink(name);
+        return nullptr;
+    }
+    File *file = new (std::nothrow) File{fd};
+    if (file == nullptr) {
+        close(fd);
+        unlink(name);
+    }
+    return file;
+}

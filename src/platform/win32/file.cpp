@@ -129,3 +129,14 @@ int file_find(const char *name) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
 }
+
+int file_writable_by_others(const char *name) {
+    return GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES ? -1 : 0;
+}
+
+File *file_create_private(const char *name) {
+    if (file_fault_fires()) return nullptr;
+    // The folder's access list decides who else may read it: the program folder of its operator.
+    return as_file(CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+}

@@ -1,0 +1,38 @@
+// The caller's operations, through its implementation's table.
+#include "gateway/caller.h"
+
+int caller_start(Caller *caller) { return caller->ops->start(caller); }
+
+void caller_set_speed(Caller *caller, std::int32_t speed) { caller->ops->set_speed(caller, speed); }
+
+int caller_send(Caller *caller, const std::uint8_t *data, std::int32_t length) {
+    if (length <= 0) return 0;
+    return caller->ops->send(caller, data, length);
+}
+
+int caller_wait(Caller *caller, std::int32_t events, std::uint32_t timeout_ms, std::int32_t *ready) {
+    return caller->ops->wait(caller, events, timeout_ms, ready);
+}
+
+int caller_receive(Caller *caller, std::uint8_t *buffer, std::int32_t size, CallerInput *input) {
+    *input = CallerInput{};
+    return caller->ops->receive(caller, buffer, size, input);
+}
+
+int caller_discard_one(Caller *caller) { return caller->ops->discard_one(caller); }
+
+void caller_cancel_receive(Caller *caller) { caller->ops->cancel_receive(caller); }
+
+void caller_cancel(Caller *caller) { caller->ops->cancel(caller); }
+
+void caller_set_give_up(Caller *caller, CallerGiveUp give_up, void *context) {
+    caller->give_up = give_up;
+    caller->give_up_context = context;
+    caller->ops->set_give_up(caller, give_up, context);
+}
+
+void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag) {
+    caller->ops->set_stop_flag(caller, stop_flag);
+}
+
+int caller_hold_sends(Caller *caller, std::int32_t hold) { return caller->ops->hold_sends(caller, hold); }

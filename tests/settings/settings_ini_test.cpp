@@ -1,0 +1,103 @@
+#include "settings/settings_ini.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_dir.h"
+
+namespace {
+
+int parse(const std::string &text, IniSettings *settings, std::string *problem) {
+    IniDocument document;
+    return ini_parse(text, &document, settings, problem);
+}
+
+}  // namespace
+
+TEST(SettingsIni, KnownKeysAreReadAndEverythingElseIsKept) {
+    IniSettings settings;
+    std::string problem;
+    EXPECT_EQ(parse("", &settings, &problem), 0);
+    EXPECT_EQ(settings.ssh_port, 0);
+    ASSERT_EQ(parse("# gateway\r\n ssh_port = 2222 \r\nlater_key = x y z\n\n[COM1]\nsomething=1\n",
+                    &settings, &problem),
+              0)
+        << problem;
+    EXPECT_EQ(settings.ssh_port, 2222);
+    EXPECT_EQ(parse("; comment\nssh_port=0\n[other]\nssh-port = text\n", &settings, &problem), 0)
+        << problem;
+    EXPECT_EQ(settings.ssh_port, 0);
+}
+
+// A malformed file is reported by its line, and nothing of it is taken.
+TEST(SettingsIni, MalformedLinesAreReportedByNumber) {
+    struct Case {
+        const char *text;
+        const char *problem_start;
+    } cases[] = {
+        {"ssh_port = 22\njust words\n", "line 2: "},
+        {"\n\n[COM1\n", "line 3: "},
+        {"[]\n", "line 1: "},
+        {"= 5\n", "line 1: "},
+        {"ssh port = 5\n", "line 1: "},
+        {"ssh_port = 65536\n", "line 1: ssh_port takes a number from 0 to 65535"},
+        {"ssh_port = -1\n", "line 1: "},
+        {"ssh_port = 22x\n", "line 1: "},
+        {"ssh_port =\n", "line 1: "},
+        {"ssh_port = 99999999999\n", "line 1: "},
+        {"ssh_port = 22\n# again\nssh_port = 23\n", "line 3: ssh_port is given twice (also on line 1)"},
+        {"[COM1]\nssh_port = 22\n", "line 2: ssh_port belongs at the top"},
+    };
+    for (const Case &c : cases) {
+        IniSettings settings;
+        std::string problem;
+        EXPECT_EQ(parse(c.text, &settings, &problem), -1) << c.text;
+        EXPECT_EQ(problem.rfind(c.problem_start, 0), 0u) << c.text << " -> " << problem;
+        EXPECT_EQ(settings.ssh_port, 0) << c.text;
+    }
+}
+
+// An edit changes its one line and keeps every other byte where it was.
+TEST(SettingsIni, SettingAValueKeepsCommentsUnknownKeysAndOrder) {
+    IniDocument document;
+    IniSettings settings;
+    std::string problem;
+    ASSERT_EQ(ini_parse("# my gateway\nfuture = 1\n  ssh_port = 22\n\n[COM1]\n# board\nx = y\n",
+                        &document, &settings, &problem),
+              0);
+    ini_set(&document, "", "ssh_port", "2222");
+    EXPECT_EQ(ini_text(&document), "# my gateway\nfuture = 1\n  ssh_port = 2222\n\n[COM1]\n# board\nx = y\n");
+    ini_set(&document, "com1", "tcp_port", "7001");
+    ini_set(&document, "COM2", "tcp_port", "7002");
+    ini_set(&document, "", "other", "z");
+    EXPECT_EQ(ini_text(&document),
+              "# my gateway\nfuture = 1\n  ssh_port = 2222\nother = z\n\n[COM1]\n# board\nx = y\n"
+              "tcp_port = 7001\n\n[COM2]\ntcp_port = 7002\n");
+    std::string value;
+    EXPECT_TRUE(ini_get(&document, "COM2", "tcp_port", &value));
+    EXPECT_EQ(value, "7002");
+    EXPECT_FALSE(ini_get(&document, "COM3", "tcp_port", &value));
+
+    IniDocument empty;
+    ini_set(&empty, "", "ssh_port", "2222");
+    EXPECT_EQ(ini_text(&empty), "ssh_port = 2222\n");
+}
+
+TEST(SettingsIni, TheFileIsReadAndWrittenInTheWorkingDirectory) {
+    ScopedTestDir dir;
+    IniDocument document;
+    IniSettings settings;
+    std::string problem;
+    EXPECT_EQ(ini_read(&document, &settings, &problem), 0) << "a missing file means the defaults";
+    EXPECT_TRUE(document.lines.empty());
+    ini_set(&document, "", "ssh_port", "2200");
+    ASSERT_EQ(ini_write(&document), 0);
+    ASSERT_EQ(ini_read(&document, &settings, &problem), 0) << problem;
+    EXPECT_EQ(settings.ssh_port, 2200);
+    std::string broken = "ssh_port = 2200\nbroken\n";
+    write_whole_file("NORVEX.INI", std::vector<std::uint8_t>(broken.begin(), broken.end()));
+    EXPECT_EQ(ini_read(&document, &settings, &problem), -1);
+    EXPECT_EQ(problem, "NORVEX.INI line 2: neither `key = value`, a [section] heading nor a comment");
+}
