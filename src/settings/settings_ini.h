@@ -15,7 +15,8 @@ struct IniSettings {
     std::int32_t ssh_port;  // the SSH port, 0: no SSH
 };
 
-// The file's lines (without their line ends), as read or as they are to be written.
+// The file's lines (without their LF; a CR before it stays, so that a rewrite keeps it), as read
+// or as they are to be written.
 struct IniDocument {
     std::vector<std::string> lines;
 };
