@@ -233,7 +233,9 @@ TEST_F(ModemGateway, AnEditOfABusyPortNeverCutsItsCall) {
             // Opened again from the new settings, in command mode with the new speed.
             EXPECT_TRUE(wait_until([&] { return sim_open_count(device) == opens + 1; }, 10000));
             EXPECT_TRUE(sim_is_open(device));
-            EXPECT_EQ(sim_dcb(device).baud_rate, 19200u);
+            // The device is opened first and then given its line: wait for the line too.
+            EXPECT_TRUE(wait_until([&] { return sim_dcb(device).baud_rate == 19200u; }, 10000))
+                << sim_dcb(device).baud_rate;
             EXPECT_TRUE(dialogue(device, "AT\\S\r", "DTE SPEED   : 19200bps"));
             ASSERT_TRUE(next.read_until(GREETING));
             ASSERT_TRUE(sim_wait_received(device, "ATA\r\nCONNECT 19200/TELNET\r\n", 10000));
