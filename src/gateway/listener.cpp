@@ -129,7 +129,7 @@ void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<Op
         }
     }
     sockets->assign(1, telnet);
-    ways->assign(1, OpenWay{GatewayWay{WAY_TELNET, 0, {}}, telnet, false});
+    ways->assign(1, OpenWay{GatewayWay{WAY_TELNET, 0, {}, 0}, telnet, false});
     for (const OpenWay &way : open_ways) {
         sockets->push_back(way.socket);
         ways->push_back(way);
@@ -281,7 +281,7 @@ std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted) {
 }
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
-    GatewayWay telnet{WAY_TELNET, 0, {}};
+    GatewayWay telnet{WAY_TELNET, 0, {}, 0};
     return accept_connection_on(socket, caller_address, &telnet, nullptr);
 }
 
@@ -296,6 +296,9 @@ bool accept_connection_on(NetSocket socket, std::uint32_t caller_address, const 
     request->caller_address = caller_address;
     request->way = way->way;
     request->ssh_server = ssh_server;
+    std::memcpy(request->port_name, way->port_name, sizeof request->port_name);
+    request->port_name[sizeof request->port_name - 1] = '\0';
+    request->rfc2217 = way->rfc2217;
     GlobalOptions options;
     options_get(&options);
     if (options.resolve_host_names != 0) {
@@ -410,4 +413,12 @@ void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server
         }
     }
     net_wake_signal(listener_wake);
+}
+
+void gateway_ways_open(std::vector<GatewayWay> *ways) {
+    ways->clear();
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (const OpenWay &open : open_ways) {
+        if (!open.closing) ways->push_back(open.way);
+    }
 }
