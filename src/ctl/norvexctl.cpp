@@ -335,6 +335,14 @@ int run_edit(Tool *tool, const Edit &edit) {
         settings_unlock(lock);
         return bad_input(tool, problem + "; nothing changed");
     }
+    // One TCP port serves one way in: the telnet port, the SSH port, each port's own.
+    IniDocument edited;
+    IniSettings edited_settings;
+    if (ini_parse(ini_text(&ini), &edited, &edited_settings, &problem, false) != 0 ||
+        ini_check_tcp_ports(&edited_settings, image.options.telnet_port, false, &problem) != 0) {
+        settings_unlock(lock);
+        return bad_input(tool, problem + "; nothing changed");
+    }
     bool written = settings_image_write_held(lock, &image);
     bool ini_written = !written || ini_text(&ini) == ini_before || ini_write(&ini) == 0;
     settings_unlock(lock);
@@ -375,14 +383,16 @@ int run_port(Tool *tool, const Arguments &args) {
     std::size_t count = args.size();
     if ((what == "add" || what == "set") && count >= 2) {
         Arguments assignments(args.begin() + 2, args.end());
-        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
-            return what == "add" ? edit_port_add(image, args[1], assignments, done, problem)
-                                 : edit_port_set(image, args[1], assignments, done, problem);
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *ini, std::string *done,
+                                  std::string *problem) {
+            return what == "add" ? edit_port_add(image, ini, args[1], assignments, done, problem)
+                                 : edit_port_set(image, ini, args[1], assignments, done, problem);
         });
     }
     if (what == "remove" && count == 2) {
-        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
-            return edit_port_remove(image, args[1], done, problem);
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *ini, std::string *done,
+                                  std::string *problem) {
+            return edit_port_remove(image, ini, args[1], done, problem);
         });
     }
     if (what == "move" && count == 3) {
