@@ -8,10 +8,17 @@ as echoing equipment, and socat relaying TCP to a pty the same way. Reports:
   - throughput on the pty, caller to equipment and equipment to caller (medians of five rounds,
     gateway and socat taking turns, and the median of the rounds' ratios) and the CPU time the
     relaying process spent per megabyte; beside socat also socat with 1 KiB blocks, the gateway's;
+  - request/response through the gateway and through socat (medians of five rounds taking turns,
+    and the median of the rounds' ratios): the equipment sends a block of 1029 bytes (an
+    XMODEM-1K block) and the caller answers with one byte, and the reverse; messages per second;
+  - an XMODEM-1K transfer with lrzsz (sx -k, rx) both ways through the gateway and through socat
+    (when lrzsz is installed): seconds;
   - time from connect to the data path (the connect message);
   - wake-ups per second and CPU milliseconds per 20 s while quiet: with no call, with one open
     call and with nine, beside socat with as many calls (one socat per call, as it serves one);
-  - peak memory (VmHWM) with nine calls up.
+  - peak memory (VmHWM) with nine calls up;
+  - SSH callers beside OpenSSH's server relaying to a pty with socat (scripts/bench_ssh.py): echo
+    and throughput both ways, when ssh and sshd are installed (--no-ssh leaves them out).
 
 With --control, only how long `norvexctl status` takes while 20 clients hold the control socket
 open without a word (the channel lets each go after about a second, and serves others meanwhile).
@@ -36,6 +43,10 @@ import tty
 
 GREETING = b"*** CONNECT NORVEX\r\n"
 READY = b"*** DATA PATH ***\r\n"
+# A message longer than the gateway's reads of 1 KiB, as an XMODEM-1K block with its CRC is; no
+# 0xFF in it, so the gateway doubles nothing.
+MESSAGE = bytes((i * 7 + 1) % 255 for i in range(1029))
+ANSWER = b"\x06"
 
 
 def text_field(data, size):
@@ -70,6 +81,7 @@ class Equipment:
         tty.setraw(self.master)
         self.mode = "echo"
         self.swallowed = 0
+        self.program = None  # mode "program": what the device receives goes to its input
         self.running = True
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -89,8 +101,26 @@ class Equipment:
                 continue
             if self.mode == "echo":
                 os.write(self.master, data)
+            elif self.mode == "answer with a message":  # each byte asks for one
+                for _ in range(len(data)):
+                    self.write_all(MESSAGE)
+            elif self.mode == "answer each message":
+                self.swallowed += len(data)
+                while self.swallowed >= len(MESSAGE):
+                    self.swallowed -= len(MESSAGE)
+                    os.write(self.master, ANSWER)
+            elif self.mode == "program":
+                try:
+                    self.program.stdin.write(data)
+                    self.program.stdin.flush()
+                except (OSError, ValueError):
+                    pass  # the program has ended, or its input is closed
             else:
                 self.swallowed += len(data)
+
+    def write_all(self, data):
+        while data:
+            data = data[os.write(self.master, data):]
 
     def stream(self, total, chunk=16384):
         block = bytes((i * 7 + 1) % 255 for i in range(chunk))  # no 0xFF: nothing to double
@@ -134,6 +164,118 @@ def round_trips(caller, count):
         times.append(time.perf_counter() - started)
     times.sort()
     return times[len(times) // 2], times[int(len(times) * 0.99)]
+
+
+def messages_from_equipment(caller, equipment, count):
+    """Messages per second: the equipment sends MESSAGE, the caller answers with one byte."""
+    equipment.mode = "answer with a message"
+    started = time.perf_counter()
+    for _ in range(count):
+        caller.sendall(ANSWER)
+        got = 0
+        while got < len(MESSAGE):
+            chunk = caller.recv(65536)
+            if not chunk:
+                raise RuntimeError("closed during the messages")
+            got += len(chunk)
+    return count / (time.perf_counter() - started)
+
+
+def messages_to_equipment(caller, equipment, count):
+    """Messages per second: the caller sends MESSAGE, the equipment answers with one byte."""
+    equipment.swallowed = 0
+    equipment.mode = "answer each message"
+    started = time.perf_counter()
+    for _ in range(count):
+        caller.sendall(MESSAGE)
+        if not caller.recv(16):
+            raise RuntimeError("closed during the messages")
+    return count / (time.perf_counter() - started)
+
+
+class Undoubler:
+    """Undoes the gateway's doubling of 255 in what a caller receives (the call's negotiation is
+    over: nothing else starts with 255), across the ends of chunks."""
+
+    def __init__(self):
+        self.after_255 = False
+
+    def data(self, chunk):
+        out = bytearray()
+        for byte in chunk:
+            if byte == 255 and not self.after_255:
+                self.after_255 = True
+                continue
+            self.after_255 = False
+            out.append(byte)
+        return bytes(out)
+
+
+def xmodem(caller, equipment, telnet, directory, sender_at_caller):
+    """Seconds an XMODEM-1K transfer of directory/sent.bin takes with lrzsz, sx -k on one side and
+    rx on the other, both on pipes pumped to the caller's socket and the equipment's pty (lrzsz
+    flushes a terminal's input after each acknowledgement, which can drop a block). telnet: the
+    gateway, which doubles 255 both ways; socat passes bytes as they are."""
+    def start(arguments):
+        return subprocess.Popen(arguments, cwd=directory, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    stop = threading.Event()
+    undoubler = Undoubler()
+
+    def caller_inward(program):
+        while not stop.is_set():
+            ready, _, _ = select.select([caller], [], [], 0.05)
+            if ready:
+                chunk = caller.recv(65536)
+                if not chunk:
+                    raise RuntimeError("closed during the transfer")
+                try:
+                    program.stdin.write(undoubler.data(chunk) if telnet else chunk)
+                    program.stdin.flush()
+                except OSError:
+                    pass  # the program has ended
+
+    def caller_outward(program):
+        while True:
+            chunk = os.read(program.stdout.fileno(), 65536)
+            if not chunk:
+                return
+            caller.sendall(chunk.replace(b"\xff", b"\xff\xff") if telnet else chunk)
+
+    def equipment_outward(program):
+        while True:
+            chunk = os.read(program.stdout.fileno(), 65536)
+            if not chunk:
+                return
+            equipment.write_all(chunk)
+
+    started = time.monotonic()
+    sender = start(["sx", "-k", "-q", "sent.bin"])  # first: it waits for the receiver
+    receiver = start(["rx", "-c", "-q", "received.bin"])
+    at_caller, at_equipment = (sender, receiver) if sender_at_caller else (receiver, sender)
+    equipment.program = at_equipment
+    equipment.mode = "program"
+    pumps = [threading.Thread(target=caller_inward, args=(at_caller,)),
+             threading.Thread(target=caller_outward, args=(at_caller,)),
+             threading.Thread(target=equipment_outward, args=(at_equipment,))]
+    for pump in pumps:
+        pump.start()
+    codes = (sender.wait(600), receiver.wait(600))
+    took = time.monotonic() - started
+    stop.set()
+    for pump in pumps:
+        pump.join()
+    equipment.mode = "swallow"
+    for program in (sender, receiver):
+        program.stdin.close()
+        program.stdout.close()
+    with open(os.path.join(directory, "sent.bin"), "rb") as sent, \
+            open(os.path.join(directory, "received.bin"), "rb") as received:
+        if codes != (0, 0) or sent.read() != received.read():
+            raise RuntimeError("XMODEM transfer failed: exit codes %r" % (codes,))
+    os.unlink(os.path.join(directory, "received.bin"))
+    return took
 
 
 def throughput_to_equipment(caller, equipment, total):
@@ -284,6 +426,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="shorter run, for a smoke test")
     parser.add_argument("--control", action="store_true",
                         help="only norvexctl status behind 20 silent control clients")
+    parser.add_argument("--no-ssh", action="store_true",
+                        help="leave out the SSH callers beside OpenSSH's server")
     arguments = parser.parse_args()
     if arguments.control:
         figures = silent_clients_status(arguments.norvex, arguments.norvexctl)
@@ -292,6 +436,8 @@ def main():
         return 0
     idle_s = 5 if arguments.quick else 20
     trips = 300 if arguments.quick else 2000
+    messages = 200 if arguments.quick else 1000
+    xmodem_size = (256 if arguments.quick else 1024) << 10
     volume = (8 if arguments.quick else 32) << 20
     rounds_count = 1 if arguments.quick else 5
 
@@ -399,6 +545,32 @@ def main():
                 cpu[name, way] * 1e3 / megabytes for name, _, _, _ in relays)
         small_caller.close()
 
+        # Request/response in rounds taking turns, as the echo.
+        message_ways = [("equipment->caller", messages_from_equipment),
+                        ("caller->equipment", messages_to_equipment)]
+        exchanges = {(name, way): [] for name in ("gateway", "socat") for way, _ in message_ways}
+        for _ in range(rounds_count):
+            for way, measure in message_ways:
+                for name, _, relay_caller, relay_equipment in relays[:2]:
+                    exchanges[name, way].append(
+                        measure(relay_caller, relay_equipment, messages // rounds_count))
+        for way, _ in message_ways:
+            results["request/response %s, messages/s gateway / socat" % way] = tuple(
+                median(exchanges[name, way]) for name in ("gateway", "socat"))
+            results["request/response %s ratio gateway/socat" % way] = median(
+                [a / b for a, b in zip(exchanges["gateway", way], exchanges["socat", way])])
+
+        if shutil.which("sx") and shutil.which("rx"):
+            with open(os.path.join(directory, "sent.bin"), "wb") as out:
+                out.write(os.urandom(xmodem_size))
+            for way, sender_at_caller in (("equipment->caller", False),
+                                          ("caller->equipment", True)):
+                results["XMODEM-1K %d KiB %s, s gateway / socat" % (xmodem_size >> 10, way)] = (
+                    xmodem(caller, equipment["COM1"], True, directory, sender_at_caller),
+                    xmodem(floor_caller, floors[0][1], False, directory, sender_at_caller))
+        else:
+            print("no lrzsz (sx, rx): no XMODEM transfer", file=sys.stderr)
+
         time.sleep(1.0)
         quiet("1 quiet call", 1)
 
@@ -420,6 +592,10 @@ def main():
         for item in list(equipment.values()) + [floor[1] for floor in floors + [small_blocks]]:
             item.close()
         shutil.rmtree(directory, ignore_errors=True)
+
+    if not arguments.no_ssh and shutil.which("ssh") and os.path.exists("/usr/sbin/sshd"):
+        import bench_ssh  # the SSH callers beside sshd + socat, after the rest has ended
+        results.update(bench_ssh.measure(arguments.norvex, arguments.quick))
 
     print("%-64s %s" % ("processor idle", idle_state()))
     for name, value in results.items():

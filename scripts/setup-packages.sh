@@ -4,8 +4,10 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ googletest              # native build and tests
+    libssh-dev pkg-config                         # the SSH server side of norvex (libssh)
+    openssh-client                                # SSH callers in the end-to-end tests
     g++-mingw-w64-x86-64 wine wine64              # Windows cross build, run under wine
-    telnet socat python3                          # end-to-end tests and the benchmark
+    telnet socat python3 lrzsz                    # end-to-end tests and the benchmark
     dnsmasq-base                                  # a DNS server on loopback for the host-name test
     xvfb fonts-ipafont-gothic                     # NORVEX.EXE's windows under wine: display, font
     xdotool imagemagick x11-utils                 # ... driven by keys and clicks, photographed

@@ -55,3 +55,4 @@ int caller_tend_lines(Caller *caller) {
 void caller_detach_line(Caller *caller) {
     if (caller->line_ops != nullptr) caller->line_ops->detach_line(caller);
 }
+int caller_hold_sends(Caller *caller, std::int32_t hold) { return caller->ops->hold_sends(caller, hold); }

@@ -48,6 +48,9 @@ struct CallerOps {
     void (*cancel)(Caller *caller);
     void (*set_give_up)(Caller *caller, CallerGiveUp give_up, void *context);
     void (*set_stop_flag)(Caller *caller, const std::atomic<std::int32_t> *stop_flag);
+    // Holds back (non-zero) or lets go (0) what the sends put out, so that a stream of blocks
+    // leaves in full segments; -1 where the caller cannot hold (then each send goes at once).
+    int (*hold_sends)(Caller *caller, std::int32_t hold);
 };
 
 // What a caller that drives the line itself (a program speaking the telnet COM-PORT-OPTION) does
@@ -117,3 +120,6 @@ void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_
 [[nodiscard]] int caller_watches_lines(Caller *caller);
 [[nodiscard]] int caller_tend_lines(Caller *caller);
 void caller_detach_line(Caller *caller);
+// While more follows at once, the relay holds its sends back to fill segments; it lets them go with
+// the send after which nothing more waits. -1 where the caller cannot hold. The sending thread.
+int caller_hold_sends(Caller *caller, std::int32_t hold);

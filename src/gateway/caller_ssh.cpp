@@ -82,9 +82,13 @@ void ssh_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag) {
     state_of(caller)->stop_flag = stop_flag;
 }
 
+// Each send is a packet of its own; libssh gives no way to hold them.
+int ssh_hold_sends(Caller *, std::int32_t) { return -1; }
+
 constexpr CallerOps SSH_CALLER_OPS = {
     ssh_start,       ssh_speed,          ssh_send,   ssh_wait,    ssh_receive,
     ssh_discard_one, ssh_cancel_receive, ssh_cancel, ssh_give_up, ssh_stop_flag,
+    ssh_hold_sends,
 };
 
 // The sessions logging in, oldest first.

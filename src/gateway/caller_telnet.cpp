@@ -118,9 +118,14 @@ void telnet_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag
     telnet_set_stop_flag(channel_of(caller), stop_flag);
 }
 
+int telnet_hold_sends(Caller *caller, std::int32_t hold) {
+    return net_hold_sends(channel_of(caller)->socket, hold);
+}
+
 constexpr CallerOps TELNET_CALLER_OPS = {
-    telnet_start,   telnet_speed,          telnet_send,   telnet_wait,    telnet_receive_input,
+    telnet_start,       telnet_speed,          telnet_send,   telnet_wait,    telnet_receive_input,
     telnet_discard_one, telnet_cancel_receive, telnet_cancel, telnet_give_up, telnet_stop_flag,
+    telnet_hold_sends,
 };
 
 int com_port_takes_texts(Caller *caller) { return agreed_server(caller) == nullptr ? 1 : 0; }

@@ -122,6 +122,13 @@ void end_reader(Thread *reader, std::atomic<std::int32_t> *reader_done, Caller *
     }
 }
 
+// Whether input waits to be read at this moment. A wake-up it takes is not lost: the relay looks
+// at its end conditions before its next wait anyway.
+bool input_waiting(ComHandle handle, ComWake *wake) {
+    std::uint32_t events = 0;
+    return com_wait(handle, wake, 0, 0, &events) == 0 && (events & COM_EVENT_INPUT) != 0;
+}
+
 }  // namespace
 
 void relay_wake(PortRecord *port) {
@@ -221,6 +228,10 @@ int relay_run(Caller *caller, PortRecord *port) {
     // Right after data more is probably there: read at once. After an empty read, wait for the
     // device instead of reading again.
     bool read_next = true;
+    // The caller's socket sends each block at once, a segment each. While the device has more
+    // waiting behind a full block, the blocks are held back to fill segments instead; the send
+    // after which nothing more waits lets them go, so no message waits for the device.
+    bool holding = false;
     for (;;) {
         if (server_stop.load() != 0) break;
         if (reader_done.load() != 0) {
@@ -265,7 +276,15 @@ int relay_run(Caller *caller, PortRecord *port) {
             read_next = count > 0;
             if (count > 0) {
                 serial_activity_time = clock_tick_ms();
-                if (caller_send(caller, buffers, static_cast<std::int32_t>(count)) != 0) {
+                bool more = waits && count == RELAY_BLOCK_SIZE &&
+                            input_waiting(port->com_handle.load(), waiter.wake);
+                if (more && !holding) holding = caller_hold_sends(caller, 1) == 0;
+                int sent = caller_send(caller, buffers, static_cast<std::int32_t>(count));
+                if (!more && holding) {
+                    (void)caller_hold_sends(caller, 0);
+                    holding = false;
+                }
+                if (sent != 0) {
                     // Held by a caller who does not read until an end condition came, or failed.
                     result = result_after_give_up(watch);
                     break;
@@ -288,6 +307,7 @@ int relay_run(Caller *caller, PortRecord *port) {
         }
     }
 
+    if (holding) (void)caller_hold_sends(caller, 0);  // what follows the call goes at once
     end_reader(reader, &reader_done, caller, port);
     thread_close(reader);
     if (waits) waiter_remove(&waiter);

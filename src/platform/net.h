@@ -56,12 +56,26 @@ struct NetKeepalive {
 
 // Takes the next connection waiting on a listening socket; blocks until one comes (wait for
 // NET_READABLE first to bound the wait). The new socket is in blocking mode, with keepalive as
-// above; *address receives the peer's address. NET_NO_SOCKET on failure (also after net_cancel of
-// the listening socket). The thread that owns the listening socket.
+// above, and sends what it is given at once (TCP_NODELAY: no waiting for the peer's
+// acknowledgement before a short segment goes); *address receives the peer's address.
+// NET_NO_SOCKET on failure (also after net_cancel of the listening socket). The thread that owns
+// the listening socket.
 [[nodiscard]] NetSocket net_accept(NetSocket listener, std::uint32_t *address);
 
 // The keepalive settings the system reports for a socket. -1 when it reports none. Any thread.
 int net_keepalive_of(NetSocket socket, NetKeepalive *keepalive);
+
+// Whether the socket sends at once (*on non-zero) or holds short segments back until the peer
+// acknowledges what is in flight (0, the system's default). -1 when the system does not tell.
+// Any thread.
+int net_no_delay_of(NetSocket socket, std::int32_t *on);
+
+// Holds back (hold non-zero) or lets go (0) what is sent on a socket that sends at once: while
+// held, what does not fill a segment waits for more (on Linux at most 200 ms), and letting go
+// sends it at once. For a sender that knows more follows right away, so that a stream still goes
+// in full segments rather than one per send. Where the system cannot hold (Windows), sends go at
+// once and this does nothing. -1 on an error. The socket's sending thread.
+int net_hold_sends(NetSocket socket, std::int32_t hold);
 
 // Opens a blocking stream connection to address:port. NET_NO_SOCKET on failure. Tools and tests
 // use it; the gateway itself only accepts. Any thread.

@@ -45,12 +45,23 @@ std::atomic<std::uint32_t> temporary_count{0};
 std::mutex current_lock;
 IniSettings current{};  // under current_lock
 
+// Lines keep a CR of their own (a file written on Windows), so that the file is written back as
+// it was read; for their meaning it is space.
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 std::string trimmed(const std::string &text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+    while (begin < end && is_space(text[begin])) ++begin;
+    while (end > begin && is_space(text[end - 1])) --end;
     return text.substr(begin, end - begin);
+}
+
+// The line end that lines this program writes take: CR LF when the file's first line has it.
+std::string line_end_of(const IniDocument *document) {
+    bool crlf = !document->lines.empty() && !document->lines[0].empty() &&
+                document->lines[0].back() == '\r';
+    return crlf ? "\r" : "";
 }
 
 bool is_key_char(char c) {
@@ -194,9 +205,7 @@ int ini_parse(const std::string &text, IniDocument *document, IniSettings *setti
     while (begin < text.size()) {
         std::size_t end = text.find('\n', begin);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(begin, end - begin);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        document->lines.push_back(line);
+        document->lines.push_back(text.substr(begin, end - begin));
         begin = end + 1;
     }
 
@@ -300,6 +309,7 @@ bool ini_get(const IniDocument *document, const std::string &section, const std:
 void ini_set(IniDocument *document, const std::string &section, const std::string &key,
              const std::string &value) {
     std::vector<std::string> &lines = document->lines;
+    std::string cr = line_end_of(document);
     std::string current_section;
     bool in_section = section.empty();
     bool section_seen = section.empty();
@@ -321,18 +331,19 @@ void ini_set(IniDocument *document, const std::string &section, const std::strin
         if (kind == LINE_KEY && name == key) {
             // The key's own spelling and indentation stay; the value is the new one.
             std::size_t equals = lines[i].find('=');
-            lines[i] = lines[i].substr(0, equals) + "= " + value;
+            bool own_cr = lines[i].back() == '\r';
+            lines[i] = lines[i].substr(0, equals) + "= " + value + (own_cr ? "\r" : "");
             return;
         }
         if (!trimmed(lines[i]).empty()) insert_at = i + 1;
     }
-    std::string line = key + " = " + value;
+    std::string line = key + " = " + value + cr;
     if (section_seen) {
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insert_at), line);
         return;
     }
-    if (!lines.empty() && !trimmed(lines.back()).empty()) lines.push_back("");
-    lines.push_back("[" + section + "]");
+    if (!lines.empty() && !trimmed(lines.back()).empty()) lines.push_back(cr);
+    lines.push_back("[" + section + "]" + cr);
     lines.push_back(line);
 }
 

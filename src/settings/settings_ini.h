@@ -26,7 +26,8 @@ struct IniSettings {
     std::vector<IniPort> ports;  // the headings with a port's key, in file order, one per name
 };
 
-// The file's lines (without their line ends), as read or as they are to be written.
+// The file's lines (without their LF; a CR before it stays, so that a rewrite keeps it), as read
+// or as they are to be written.
 struct IniDocument {
     std::vector<std::string> lines;
 };

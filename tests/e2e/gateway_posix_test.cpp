@@ -2,10 +2,13 @@
 // file descriptors while a caller waits to be accepted; what the kernel shows of an accepted
 // caller's socket; and how soon a quiet call on a pty ends or passes data.
 #include <fcntl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -102,6 +105,27 @@ TEST(AcceptedSocket, HasKeepaliveWithEveryValueSet) {
     EXPECT_EQ(keepalive.count, 10);
 }
 
+std::uint32_t segments_sent(NetSocket socket) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    EXPECT_EQ(getsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+    return info.tcpi_segs_out;
+}
+
+// Pieces sent while held leave together once let go, where the socket sends every piece as a
+// segment of its own otherwise.
+TEST(AcceptedSocket, HeldSendsLeaveTogether) {
+    LoopbackPair pair;
+    const Bytes piece(100, 'x');
+    std::uint32_t before = segments_sent(pair.gateway);
+    ASSERT_EQ(net_hold_sends(pair.gateway, 1), 0);
+    for (int i = 0; i < 50; ++i) peer_send(pair.gateway, piece);
+    ASSERT_EQ(net_hold_sends(pair.gateway, 0), 0);
+    EXPECT_EQ(read_count(pair.peer, 5000).size(), 5000u);
+    // The system lets held pieces go after 200 ms by itself: a stall of the test may add some.
+    EXPECT_LE(segments_sent(pair.gateway) - before, 10u);
+}
+
 // A gateway whose one port is the slave of a pty; the test plays the equipment on the master. The
 // relay's quiet look is pushed out of reach, so that what ends a call here woke the relay by
 // itself; the bound is generous (each is due within milliseconds) and the figures go to the
@@ -160,6 +184,31 @@ protected:
         std::uint32_t took = closed ? clock_tick_ms() - start : REACTS_MS;
         std::printf("%-32s %u ms\n", what, static_cast<unsigned>(took));
         return took;
+    }
+
+    // Whether the gateway's end of the caller's connection holds back what it sends.
+    int caller_socket_holds(const TestCaller &caller) {
+        sockaddr_in caller_address{};
+        socklen_t length = sizeof caller_address;
+        if (getsockname(static_cast<int>(caller.socket), reinterpret_cast<sockaddr *>(&caller_address),
+                        &length) != 0) {
+            return -1;
+        }
+        for (int fd = 0; fd < 4096; ++fd) {
+            sockaddr_in peer{};
+            length = sizeof peer;
+            if (fd == static_cast<int>(caller.socket) ||
+                getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0 ||
+                peer.sin_family != AF_INET || peer.sin_port != caller_address.sin_port ||
+                peer.sin_addr.s_addr != caller_address.sin_addr.s_addr) {
+                continue;
+            }
+            int corked = 0;
+            length = sizeof corked;
+            if (getsockopt(fd, IPPROTO_TCP, TCP_CORK, &corked, &length) != 0) return -1;
+            return corked;
+        }
+        return -1;
     }
 
     int master = -1;
@@ -258,6 +307,31 @@ TEST_F(QuietPtyCall, DataBothWaysGetsThroughAtOnce) {
         std::uint32_t to_equipment = clock_tick_ms() - start;
         std::printf("round %d: to the caller %u ms, to the equipment %u ms\n", round,
                     static_cast<unsigned>(to_caller), static_cast<unsigned>(to_equipment));
+    }
+}
+
+// While the device has more waiting behind a full block, the blocks sent to the caller are held
+// back to fill segments; once it has nothing more, nothing is held, whether the data ended on a
+// block's end or within one (a message that would otherwise wait for the device).
+TEST_F(QuietPtyCall, NothingIsHeldBackOnceTheDeviceIsQuiet) {
+    start();
+    TestCaller caller(port);
+    ASSERT_TRUE(caller.read_until("connected\r\n")) << caller.received;
+    for (std::size_t length : {std::size_t{3 * 1024}, std::size_t{1029}, std::size_t{64 * 1024}}) {
+        std::string data(length, 'a');
+        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<char>('a' + i % 26);
+        data.back() = '!';
+        caller.received.clear();
+        for (std::size_t done = 0; done < length;) {  // the pty takes less than 64 KiB at a time
+            pollfd room{master, POLLOUT, 0};
+            ASSERT_EQ(poll(&room, 1, 10000), 1);
+            ssize_t n = write(master, data.data() + done, length - done);
+            ASSERT_GT(n, 0);
+            done += static_cast<std::size_t>(n);
+        }
+        ASSERT_TRUE(caller.read_until(data, REACTS_MS)) << length;
+        EXPECT_TRUE(wait_until([&] { return caller_socket_holds(caller) == 0; }, REACTS_MS))
+            << length;
     }
 }
 

@@ -112,6 +112,18 @@ TEST_F(Net, AcceptedConnectionsProbeAnIdlePeer) {
     EXPECT_EQ(keepalive.on, 0);
 }
 
+// A request/response protocol's message longer than one read from the device goes out in two
+// sends; the second must not wait for the caller's delayed acknowledgement of the first. The
+// client socket is left as the system makes it, which tells the read-back apart from a constant.
+TEST_F(Net, AcceptedConnectionsSendAtOnce) {
+    connect_pair();
+    std::int32_t on = -1;
+    ASSERT_EQ(net_no_delay_of(accepted, &on), 0);
+    EXPECT_EQ(on, 1);
+    ASSERT_EQ(net_no_delay_of(client, &on), 0);
+    EXPECT_EQ(on, 0);
+}
+
 TEST_F(Net, UrgentDataStaysInTheStreamInOrder) {
     // A telnet Synch sends IAC in band and DM urgent: the accepted end must see both, in order.
     connect_pair();

@@ -85,6 +85,25 @@ TEST(SettingsIni, SettingAValueKeepsCommentsUnknownKeysAndOrder) {
     EXPECT_EQ(ini_text(&empty), "ssh_port = 2222\n");
 }
 
+// A file written on Windows stays a CR LF file through an edit, and a stray CR of its own (as a
+// fuzzer found: "x\r\r\n") is not lost when the file is written back and read again.
+TEST(SettingsIni, CarriageReturnsSurviveARewrite) {
+    IniDocument document;
+    IniSettings settings;
+    std::string problem;
+    ASSERT_EQ(ini_parse("# windows\r\nssh_port = 22\r\n[COM1]\r\n", &document, &settings, &problem), 0);
+    ini_set(&document, "", "ssh_port", "2222");
+    ini_set(&document, "COM1", "tcp_port", "7001");
+    ini_set(&document, "COM2", "tcp_port", "7002");
+    EXPECT_EQ(ini_text(&document), "# windows\r\nssh_port = 2222\r\n[COM1]\r\ntcp_port = 7001\r\n\r\n"
+                                   "[COM2]\r\ntcp_port = 7002\r\n");
+
+    ASSERT_EQ(ini_parse("odd = 1\r\r\n", &document, &settings, &problem), 0);
+    IniDocument again;
+    ASSERT_EQ(ini_parse(ini_text(&document), &again, &settings, &problem), 0);
+    EXPECT_EQ(again.lines, document.lines);
+}
+
 TEST(SettingsIni, TheFileIsReadAndWrittenInTheWorkingDirectory) {
     ScopedTestDir dir;
     IniDocument document;
