@@ -112,10 +112,10 @@ SshServer *ways_ssh_server = nullptr;  // under ways_lock; kept until the server
 // (the listener then keeps its cycle). Made by gateway_start, closed when the listener has ended.
 NetWake *listener_wake = nullptr;
 
-// Two ways are the same listening socket when they are of the same kind on the same TCP port.
-bool same_way(const GatewayWay &a, const GatewayWay &b) {
-    return a.way == b.way && a.tcp_port == b.tcp_port;
-}
+// Two ways on one TCP port are one listening socket, whatever they serve: a reload that hands a
+// TCP port from one way to another keeps the socket rather than opening it again beside the one
+// still to be closed (which the system would refuse).
+bool same_way(const GatewayWay &a, const GatewayWay &b) { return a.tcp_port == b.tcp_port; }
 
 // The listening sockets to wait on now, the telnet port's first; closes the ways that went.
 void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<OpenWay> *ways) {
@@ -200,7 +200,12 @@ std::uint32_t listener_run(ListenerArgument *argument) {
                                    static_cast<std::int32_t>(sockets.size()), listener_wake,
                                    listener_wake != nullptr ? WAIT_FOREVER_MS : ACCEPT_WAIT_MS,
                                    ready.data(), &woken);
-        if (woken != 0) net_wake_take(listener_wake);
+        if (woken != 0) {
+            // The ways changed (or a stop): take them again before accepting, so that a caller
+            // who came after the change is served as it says.
+            net_wake_take(listener_wake);
+            continue;
+        }
         bool any = false;
         for (std::size_t i = 0; waited == 0 && i < sockets.size(); ++i) {
             if ((ready[i] & NET_READABLE) == 0 || server_stop.load() != 0) continue;
@@ -394,8 +399,11 @@ void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server
         for (const GatewayWay &way : ways) {
             bool open = false;
             for (OpenWay &existing : open_ways) {
-                if (!existing.closing && same_way(existing.way, way)) {
-                    existing.way = way;  // what a call there gets may change; the socket stays
+                if (same_way(existing.way, way)) {
+                    // What a call there gets may change; the socket stays, and one marked to
+                    // close that the listener has not closed yet is wanted again.
+                    existing.way = way;
+                    existing.closing = false;
                     open = true;
                 }
             }
