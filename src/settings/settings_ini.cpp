@@ -187,9 +187,13 @@ int ini_check_tcp_ports(const IniSettings *settings, std::int32_t telnet_port, b
             bool i_first = listeners[i].line <= listeners[j].line;
             const Listener &first = i_first ? listeners[i] : listeners[j];
             const Listener &later = i_first ? listeners[j] : listeners[i];
-            *problem = (with_lines ? "line " + std::to_string(later.line) + ": " : std::string()) +
-                       later.what + " " + std::to_string(later.tcp_port) + " is " + named(first) +
-                       " too: one TCP port serves one way in";
+            // Without lines (an edit) neither came first: both are named alike.
+            *problem = with_lines ? "line " + std::to_string(later.line) + ": " + later.what + " " +
+                                        std::to_string(later.tcp_port) + " is " + named(first) +
+                                        " too: one TCP port serves one way in"
+                                  : first.what + " and " + later.what + " would both be TCP port " +
+                                        std::to_string(later.tcp_port) +
+                                        ": one TCP port serves one way in";
             return -1;
         }
     }
