@@ -9,9 +9,10 @@ endif()
 foreach(case pyserial_sets_the_line_moves_data_and_the_next_call_starts_from_the_stored_line
              queries_and_a_value_the_pty_cannot_take_are_answered_with_the_line
              a_port_without_the_option_refuses_it_and_pyserial_fails_to_open
-             a_busy_port_gives_the_busy_text_and_the_close)
+             a_busy_port_gives_the_busy_text_and_the_close
+             norvexctl_sets_them_status_shows_them_and_a_reload_opens_and_closes_them)
     add_test(NAME e2e_rfc2217_${case}
              COMMAND ${NORVEX_SYSTEM_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/rfc2217_e2e_test.py
-                     $<TARGET_FILE:norvex> Rfc2217EndToEnd.test_${case})
+                     $<TARGET_FILE:norvex> $<TARGET_FILE:norvexctl> Rfc2217EndToEnd.test_${case})
     set_tests_properties(e2e_rfc2217_${case} PROPERTIES TIMEOUT 300)
 endforeach()

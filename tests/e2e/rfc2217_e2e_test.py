@@ -3,13 +3,14 @@
 rfc2217, a pty as the equipment, pyserial's rfc2217:// client as the program and a raw socket
 where a test needs the exact bytes.
 
-usage: rfc2217_e2e_test.py NORVEX [unittest arguments, e.g. a test name]
+usage: rfc2217_e2e_test.py NORVEX NORVEXCTL [unittest arguments, e.g. a test name]
 """
 import importlib.util
 import io
 import logging
 import os
 import socket
+import subprocess
 import sys
 import tempfile
 import termios
@@ -24,6 +25,7 @@ base = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(base)
 
 LIMIT_S = base.LIMIT_S
+NORVEXCTL = None
 IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
 COM_PORT = 44
 
@@ -242,7 +244,46 @@ class Rfc2217EndToEnd(unittest.TestCase):
         program.close()
         second.close()
 
+    def test_norvexctl_sets_them_status_shows_them_and_a_reload_opens_and_closes_them(self):
+        equipment = self.attach("COM2")
+        self.gateway.start()
+        third = base.free_port()
+
+        def norvexctl(*arguments):
+            return subprocess.run([NORVEXCTL, "-C", self.directory, *arguments],
+                                  capture_output=True, timeout=LIMIT_S)
+
+        done = norvexctl("port", "set", "COM2", "tcp_port=%d" % third, "rfc2217=on")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(b"COM2: direct TCP port %d with the COM-PORT-OPTION" % third, done.stdout)
+        status = norvexctl("status")
+        self.assertEqual(status.returncode, 0, status.stderr)
+        self.assertIn(b"direct: COM1 on TCP port %d, RFC 2217" % self.com1_tcp, status.stdout)
+        self.assertIn(b"direct: COM2 on TCP port %d, RFC 2217" % third, status.stdout)
+        program = self.open(third, baudrate=57600)
+        self.assertEqual(self.wait_line(equipment.slave, (57600, 8, "N", 1)), (57600, 8, "N", 1))
+        program.close()
+        # Its old TCP port was let go; a clash changes nothing and the running gateway keeps on.
+        with socket.socket() as old:
+            self.assertNotEqual(old.connect_ex(("127.0.0.1", self.com2_tcp)), 0)
+        refused = norvexctl("port", "set", "COM2", "tcp_port=%d" % self.com1_tcp)
+        self.assertEqual(refused.returncode, 2)
+        done = norvexctl("port", "set", "COM2", "tcp_port=0")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn(b"COM2: direct TCP port %d closed" % third, done.stdout)
+        status = norvexctl("status")
+        self.assertNotIn(b"COM2 on TCP port", status.stdout)
+        deadline = time.monotonic() + LIMIT_S
+        while time.monotonic() < deadline:
+            with socket.socket() as closed:
+                if closed.connect_ex(("127.0.0.1", third)) != 0:
+                    break
+            time.sleep(0.05)
+        with socket.socket() as closed:
+            self.assertNotEqual(closed.connect_ex(("127.0.0.1", third)), 0)
+
 
 if __name__ == "__main__":
     base.NORVEX = sys.argv[1]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[2:])
+    NORVEXCTL = sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
