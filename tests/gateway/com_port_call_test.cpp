@@ -195,6 +195,9 @@ TEST_F(DirectPort, BreakPurgeSuspendAndTheLineIsPutBackAfterTheCall) {
         EXPECT_TRUE(ask(&program, command(5, {COMPORT_BREAK_OFF}), message(105, {COMPORT_BREAK_OFF})));
         EXPECT_TRUE(sim_wait_breaks(device, 1, 10000));
 
+        // A value with 255s in it comes doubled both ways.
+        EXPECT_TRUE(ask(&program, command(1, {0, 0, 255, 255}), message(101, {0, 0, 255, 255})));
+        EXPECT_EQ(sim_dcb(device).baud_rate, 65535u);
         EXPECT_TRUE(ask(&program, command(1, {0, 0, 0xE1, 0}), message(101, {0, 0, 0xE1, 0})));
         EXPECT_TRUE(ask(&program, command(2, {7}), message(102, {7})));
         EXPECT_TRUE(ask(&program, command(3, {COMPORT_PARITY_EVEN}), message(103, {COMPORT_PARITY_EVEN})));
