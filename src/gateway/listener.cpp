@@ -136,6 +136,19 @@ void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<Op
     }
 }
 
+// Refreshes a taken way from the ways as they are now. False when it was closed meanwhile: its
+// callers wait for the listener to close the socket.
+bool way_now(OpenWay *taken) {
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (const OpenWay &open : open_ways) {
+        if (open.socket == taken->socket) {
+            taken->way = open.way;
+            return !open.closing;
+        }
+    }
+    return false;
+}
+
 void ways_close_all() {
     std::lock_guard<std::mutex> hold(ways_lock);
     for (OpenWay &way : open_ways) net_close(&way.socket);
@@ -215,6 +228,9 @@ std::uint32_t listener_run(ListenerArgument *argument) {
                 std::lock_guard<std::mutex> hold(ways_lock);
                 ssh_server = ways_ssh_server;
             }
+            // Served as the way is now: the main thread may have changed or closed it since the
+            // sockets were taken (where nothing wakes the listener, up to a cycle ago).
+            if (i > 0 && !way_now(&ways[i])) continue;
             if (accept_on(ways[i], ssh_server)) {
                 backoff_ms = accept_backoff_next(backoff_ms, true);
             } else {
