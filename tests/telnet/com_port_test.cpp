@@ -343,7 +343,7 @@ TEST(ComPortServe, EveryCodeAndLengthStaysInsideTheAnswerBuffer) {
         }
     }
     // A message that does not fit is no message.
-    std::uint8_t small[6];
+    std::uint8_t small[7];
     const std::uint8_t value = 7;
     EXPECT_EQ(com_port_message(102, &value, 1, small, 6), -1);
     EXPECT_EQ(com_port_message(102, &value, 1, small, 7), 7);
