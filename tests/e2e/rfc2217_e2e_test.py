@@ -241,6 +241,15 @@ class Rfc2217EndToEnd(unittest.TestCase):
         self.assertTrue(second.read_until(b"*** BUSY\r\n"))
         second.read_until_closed()
         self.assertTrue(second.closed)
+        # A program that agreed to the option gets no text: the refusal is the end.
+        refused = RawCaller(self.com1_tcp)
+        refused.send(bytes([IAC, WILL, COM_PORT]))
+        refused.read_until_closed()
+        self.assertTrue(refused.closed)
+        self.assertIn(bytes([IAC, DO, COM_PORT]), refused.received)
+        self.assertNotIn(b"BUSY", refused.received)
+        self.assertNotIn(base.GREETING, refused.received)
+        refused.close()
         program.close()
         second.close()
 
