@@ -8,6 +8,7 @@ packages=(
     openssh-client                                # SSH callers in the end-to-end tests
     g++-mingw-w64-x86-64 wine wine64              # Windows cross build, run under wine
     telnet socat python3 lrzsz                    # end-to-end tests and the benchmark
+    python3-serial                                # pyserial, a COM-PORT-OPTION client
     dnsmasq-base                                  # a DNS server on loopback for the host-name test
     xvfb fonts-ipafont-gothic                     # NORVEX.EXE's windows under wine: display, font
     xdotool imagemagick x11-utils                 # ... driven by keys and clicks, photographed

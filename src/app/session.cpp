@@ -16,6 +16,34 @@ SshServer *ssh_server = nullptr;  // UI thread
 // Whether the last stop was orderly: after a forced one, connections may still use the server.
 bool stopped_in_order = true;  // UI thread
 
+// True when the port list has a port of this name (any case). UI thread.
+bool port_listed(const std::string &name) {
+    for (std::int32_t i = 0; PortRecord *record = port_list_at(i); ++i) {
+        const PortSettings &settings = record->settings;
+        if (text_equal_ignoring_case(name.data(), name.size(), settings.port_name,
+                                     text_length(settings.port_name))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The ports' direct TCP ports that NORVEX.INI names, for the ports that the list has.
+void direct_ways(SessionWays *ways, std::vector<GatewayWay> *wanted) {
+    for (const IniPort &port : ways->ini.ports) {
+        if (port.tcp_port == 0) continue;
+        if (!port_listed(port.name) || port.name.size() >= sizeof GatewayWay::port_name) {
+            ways->problems.push_back(port.name + "'s TCP port " + std::to_string(port.tcp_port) +
+                                     ": NORVEX.DAT has no port " + port.name +
+                                     "; the TCP port is not opened");
+            continue;
+        }
+        GatewayWay way{WAY_DIRECT, port.tcp_port, {}, port.rfc2217};
+        text_set(way.port_name, port.name.c_str());
+        wanted->push_back(way);
+    }
+}
+
 // Opens the ways in that NORVEX.INI names and hands them to the listener (the ways it no longer
 // names are closed). What could not be opened goes into ways->problems.
 void apply_ways(SessionWays *ways) {
@@ -32,14 +60,21 @@ void apply_ways(SessionWays *ways) {
                                      problem);
         } else {
             if (ways->ssh_fingerprint.empty()) (void)ssh_host_key_fingerprint(&ways->ssh_fingerprint);
-            wanted.push_back(GatewayWay{WAY_SSH, ways->ini.ssh_port, {}});
+            wanted.push_back(GatewayWay{WAY_SSH, ways->ini.ssh_port, {}, 0});
         }
     }
+    direct_ways(ways, &wanted);
     std::vector<GatewayWay> failed;
     gateway_set_ways(wanted, ssh_server, &failed);
     for (const GatewayWay &way : failed) {
-        ways->problems.push_back("cannot listen on SSH port " + std::to_string(way.tcp_port) +
-                                 " (in use, or no permission)");
+        if (way.way == WAY_SSH) {
+            ways->problems.push_back("cannot listen on SSH port " + std::to_string(way.tcp_port) +
+                                     " (in use, or no permission)");
+        } else {
+            ways->problems.push_back("cannot listen on " + std::string(way.port_name) +
+                                     "'s TCP port " + std::to_string(way.tcp_port) +
+                                     " (in use, or no permission)");
+        }
     }
 }
 
@@ -55,14 +90,16 @@ std::int32_t session_start(UiWindow *notify_window, Thread **server, std::int32_
     if (!load_settings(SETTINGS_FILE_NAME, notify_window)) return STR_SETTINGS_READ_FAILED;
     IniDocument document;
     std::string problem;
-    if (ini_read(&document, &ways->ini, &problem) != 0) {
+    GlobalOptions options;
+    options_get(&options);
+    if (ini_read(&document, &ways->ini, &problem) != 0 ||
+        ini_check_tcp_ports(&ways->ini, options.telnet_port, true, &problem) != 0) {
+        if (problem.rfind(INI_FILE_NAME, 0) != 0) problem = std::string(INI_FILE_NAME) + " " + problem;
         ways->problems.push_back(problem);
         port_list_clear();
         return STR_SETTINGS_READ_FAILED;
     }
     ini_settings_set(&ways->ini);
-    GlobalOptions options;
-    options_get(&options);
     *telnet_port = options.telnet_port;
     std::int32_t listening = 0;
     *server = gateway_start(options.telnet_port, &listening);
@@ -128,6 +165,11 @@ std::int32_t session_reload(SessionReload *report) {
     if (read == IMAGE_READ_NEW) return RELOAD_MISSING;
     if (read == IMAGE_READ_MALFORMED) return RELOAD_MALFORMED;
     if (read != IMAGE_READ_OK) return RELOAD_UNREADABLE;
+    // The file's telnet port is the one the next start listens on.
+    if (ini_check_tcp_ports(&ini, image.options.telnet_port, true, &problem) != 0) {
+        report->ways.problems.push_back(std::string(INI_FILE_NAME) + " " + problem);
+        return RELOAD_INI_MALFORMED;
+    }
 
     options_set(&image.options);
     report->after = image.options;

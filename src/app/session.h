@@ -24,10 +24,12 @@ struct UiWindow;
 //   not 1-65535); *server is set and must still be stopped.
 // *server is the server's handle, null unless one was started. UI thread.
 //
-// NORVEX.INI is read with NORVEX.DAT (a malformed one fails the start as STR_SETTINGS_READ_FAILED,
-// with the reason in ways->problems), and the ways in it names are opened once the server listens:
-// what happened goes into *ways (null: not wanted); a way that could not be opened is one of its
-// problems, but not a failure of the start: the caller decides.
+// NORVEX.INI is read with NORVEX.DAT (a malformed one, or one that gives a way in the telnet port,
+// fails the start as STR_SETTINGS_READ_FAILED, with the reason in ways->problems), and the ways in
+// it names (the SSH port, the ports' direct TCP ports) are opened once the server listens: what
+// happened goes into *ways (null: not wanted); a way that could not be opened, or whose port
+// NORVEX.DAT does not have, is one of its problems, but not a failure of the start: the caller
+// decides.
 struct SessionWays {
     IniSettings ini;                    // NORVEX.INI as read
     std::string ssh_fingerprint;        // the host key's, when SSH is on
@@ -50,7 +52,8 @@ constexpr std::int32_t RELOAD_MISSING = 1;     // no NORVEX.DAT, or shorter than
 constexpr std::int32_t RELOAD_UNREADABLE = 2;  // it could not be opened (held by another program
                                                // past SETTINGS_LOCK_WAIT_MS, no permission) or read
 constexpr std::int32_t RELOAD_MALFORMED = 3;   // its size is not whole records: a start would fail
-constexpr std::int32_t RELOAD_INI_MALFORMED = 4;  // NORVEX.INI cannot be read or is malformed
+constexpr std::int32_t RELOAD_INI_MALFORMED = 4;  // NORVEX.INI cannot be read, is malformed or
+                                                  // gives a way in NORVEX.DAT's telnet port
                                                   // (ways.problems says where)
 
 // What a reload did.

@@ -1,7 +1,9 @@
 // The control channel's protocol, spoken by norvexctl and by the running norvex: a request is one
 // line; the reply is lines, the last "ok" or an "error" line:
 //   status            -> "listening PORT", then per port in list order "port NAME free" or
-//                        "port NAME busy CALLER"
+//                        "port NAME busy CALLER", then per direct TCP port listening
+//                        "direct NAME TCP_PORT" or "direct NAME TCP_PORT rfc2217" (a reader
+//                        skips the kinds of line it does not know)
 //   disconnect NAME   -> "requested NAME CALLER" (the call is told to end) or "free NAME"
 //   reload            -> "info TEXT" and "warning TEXT" lines telling what changed
 //   error KIND TEXT   -> KIND is "input" (a bad request, no such port), "failed" (the gateway

@@ -270,6 +270,26 @@ int ini_field_read(const IniField *field, const char *typed, std::string *stored
         *stored = std::to_string(value);
         return 0;
     }
+    case INI_FIELD_SWITCH: {
+        std::string text = typed;
+        constexpr const char *ON[] = {"on", "1", "yes", "true"};
+        constexpr const char *OFF[] = {"off", "0", "no", "false"};
+        for (const char *word : ON) {
+            if (same_ignoring_case(text, word)) {
+                *stored = "on";
+                return 0;
+            }
+        }
+        for (const char *word : OFF) {
+            if (same_ignoring_case(text, word)) {
+                *stored = "off";
+                return 0;
+            }
+        }
+        *problem = std::string(field->name) + "=" + escaped_text_show(typed, text.size()) + ": " +
+                   ini_field_values(field);
+        return -1;
+    }
     }
     *problem = "unknown kind of setting";
     return -1;
@@ -279,6 +299,7 @@ std::string ini_field_values(const IniField *field) {
     switch (field->kind) {
     case INI_FIELD_TCP_PORT:
         return "a TCP port, 1 to 65535, or 0 for none";
+    case INI_FIELD_SWITCH: return "on or off";
     }
     return "";
 }

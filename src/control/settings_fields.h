@@ -131,6 +131,7 @@ std::string settings_fields_changed(const SettingsField (&fields)[N], const void
 // typed as the others, stored as the file's text.
 enum IniFieldKind : std::int32_t {
     INI_FIELD_TCP_PORT,  // a TCP port to listen on: 1 to 65535, or 0 for none
+    INI_FIELD_SWITCH,    // on or off (also 1/0, yes/no, true/false), stored as on or off
 };
 
 struct IniField {
@@ -143,6 +144,14 @@ struct IniField {
 inline constexpr IniField ini_option_fields[] = {
     {"ssh_port", INI_FIELD_TCP_PORT,
      "TCP port of SSH callers (0: none); a reload opens or closes it (Linux)"},
+};
+
+// A port's, under its heading in NORVEX.INI.
+inline constexpr IniField ini_port_fields[] = {
+    {"tcp_port", INI_FIELD_TCP_PORT,
+     "a TCP port of its own: a caller there gets this port alone (0: none); a reload opens it"},
+    {"rfc2217", INI_FIELD_SWITCH,
+     "on its tcp_port, programs may set the line themselves (telnet COM-PORT-OPTION, RFC 2217)"},
 };
 
 // An INI field by name, null when the table has none.

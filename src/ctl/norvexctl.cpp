@@ -74,7 +74,8 @@ const char STATUS_HELP[] =
     "usage: norvexctl [-C DIR] status\n"
     "\n"
     "Asks the norvex that serves DIR for its ports, in list order: each with its caller (host\n"
-    "name and address, as the Windows program's status list shows them) or \"free\".\n";
+    "name and address, as the Windows program's status list shows them) or \"free\"; then the\n"
+    "ports' own TCP ports that it listens on.\n";
 
 const char DISCONNECT_HELP[] =
     "usage: norvexctl [-C DIR] disconnect COMn\n"
@@ -129,14 +130,20 @@ const char TEXT_HELP[] =
     "have escapes of their own that the gateway reads ({ms} pauses, [text] waits, \\r): write\n"
     "their backslash as \\\\, e.g. auto_pilot_string='AT\\\\r{5000}[OK]'.\n";
 
-std::string options_help() {
-    std::string ini_help;
-    for (const IniField &field : ini_option_fields) {
+template <std::size_t N>
+std::string ini_fields_help(const IniField (&fields)[N]) {
+    std::string help;
+    for (const IniField &field : fields) {
         char line[80];
         std::snprintf(line, sizeof line, "  %-23s ", field.name);
-        ini_help += line + std::string(field.meaning) + "\n" + std::string(26, ' ') +
-                    ini_field_values(&field) + "\n";
+        help += line + std::string(field.meaning) + "\n" + std::string(26, ' ') +
+                ini_field_values(&field) + "\n";
     }
+    return help;
+}
+
+std::string options_help() {
+    std::string ini_help = ini_fields_help(ini_option_fields);
     return "usage: norvexctl [-C DIR] options set NAME=VALUE...\n\nOptions:\n" +
            settings_help(option_fields, std::size(option_fields)) + ini_help + "\n" + TEXT_HELP +
            "A changed telnet_port is taken at the next start of norvex. ssh_port is kept in\n"
@@ -159,9 +166,15 @@ std::string port_help() {
                "idle_timeout_s=0, both flags off, empty texts, no rule. A call on a port that is\n"
                "changed or removed goes on with the settings it began with.\n"
                "\nSettings:\n") +
-           settings_help(port_fields, std::size(port_fields)) + "\n" + TEXT_HELP +
+           settings_help(port_fields, std::size(port_fields)) + ini_fields_help(ini_port_fields) +
+           "\n" + TEXT_HELP +
            "The values of the lists are their items, in any case (data_bits and stop_bits also\n"
-           "without \"bit\").\n";
+           "without \"bit\").\n"
+           "tcp_port and rfc2217 are kept in NORVEX.INI under the port's heading ([COM1]). A\n"
+           "caller on a port's tcp_port gets that port or its busy message, never another port;\n"
+           "with rfc2217=on a program there may set the line itself (pyserial's rfc2217:// URLs,\n"
+           "COM-port redirectors). No two ports, nor a port and telnet_port or ssh_port, share a\n"
+           "TCP port. A reload opens and closes them.\n";
 }
 
 void say(std::FILE *stream, const std::string &text) {
@@ -335,6 +348,14 @@ int run_edit(Tool *tool, const Edit &edit) {
         settings_unlock(lock);
         return bad_input(tool, problem + "; nothing changed");
     }
+    // One TCP port serves one way in: the telnet port, the SSH port, each port's own.
+    IniDocument edited;
+    IniSettings edited_settings;
+    if (ini_parse(ini_text(&ini), &edited, &edited_settings, &problem, false) != 0 ||
+        ini_check_tcp_ports(&edited_settings, image.options.telnet_port, false, &problem) != 0) {
+        settings_unlock(lock);
+        return bad_input(tool, problem + "; nothing changed");
+    }
     bool written = settings_image_write_held(lock, &image);
     bool ini_written = !written || ini_text(&ini) == ini_before || ini_write(&ini) == 0;
     settings_unlock(lock);
@@ -375,14 +396,16 @@ int run_port(Tool *tool, const Arguments &args) {
     std::size_t count = args.size();
     if ((what == "add" || what == "set") && count >= 2) {
         Arguments assignments(args.begin() + 2, args.end());
-        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
-            return what == "add" ? edit_port_add(image, args[1], assignments, done, problem)
-                                 : edit_port_set(image, args[1], assignments, done, problem);
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *ini, std::string *done,
+                                  std::string *problem) {
+            return what == "add" ? edit_port_add(image, ini, args[1], assignments, done, problem)
+                                 : edit_port_set(image, ini, args[1], assignments, done, problem);
         });
     }
     if (what == "remove" && count == 2) {
-        return run_edit(tool, [&](SettingsImage *image, IniDocument *, std::string *done, std::string *problem) {
-            return edit_port_remove(image, args[1], done, problem);
+        return run_edit(tool, [&](SettingsImage *image, IniDocument *ini, std::string *done,
+                                  std::string *problem) {
+            return edit_port_remove(image, ini, args[1], done, problem);
         });
     }
     if (what == "move" && count == 3) {
@@ -423,11 +446,19 @@ int run_status(Tool *tool, const Arguments &args) {
     int failed = ask_gateway(tool, "status", &lines);
     if (failed != 0) return failed;
     std::vector<std::pair<std::string, std::string>> rows;
+    std::vector<std::string> direct;
     std::size_t width = 4;
     for (const std::string &line : lines) {
         std::string word, rest;
         control_line_split(line, &word, &rest);
         if (word == "listening") say(tool->out, "norvex in " + where(tool) + ", listening on telnet port " + rest);
+        if (word == "direct") {
+            std::string name, numbers, tcp_port, option;
+            control_line_split(rest, &name, &numbers);
+            control_line_split(numbers, &tcp_port, &option);
+            direct.push_back(name + " on TCP port " + tcp_port +
+                             (option == "rfc2217" ? ", RFC 2217" : ""));
+        }
         if (word != "port") continue;
         std::string name, state;
         control_line_split(rest, &name, &state);
@@ -440,6 +471,7 @@ int run_status(Tool *tool, const Arguments &args) {
     for (const auto &[name, caller] : rows) {
         say(tool->out, name + std::string(width + 2 - name.size(), ' ') + caller);
     }
+    for (const std::string &way : direct) say(tool->out, "direct: " + way);
     return print_reply(tool, lines);
 }
 

@@ -95,6 +95,36 @@ int assign(const SettingsField (&fields)[N], const char *kind, Record *record,
     return 0;
 }
 
+// Sorts NAME=VALUE assignments into those of NORVEX.INI's fields (read now, as stored) and the
+// rest. -1 with *problem when an INI value is bad.
+template <std::size_t N>
+int split_ini(const IniField (&fields)[N], const std::vector<std::string> &assignments,
+              std::vector<std::string> *in_file,
+              std::vector<std::pair<std::string, std::string>> *in_ini, std::string *problem) {
+    for (const std::string &assignment : assignments) {
+        std::size_t equals = assignment.find('=');
+        const IniField *field =
+            equals == std::string::npos ? nullptr : ini_field_find(fields, assignment.substr(0, equals));
+        if (field == nullptr) {
+            in_file->push_back(assignment);
+            continue;
+        }
+        std::string stored;
+        if (ini_field_read(field, assignment.c_str() + equals + 1, &stored, problem) != 0) return -1;
+        in_ini->emplace_back(field->name, stored);
+    }
+    return 0;
+}
+
+// Writes the INI assignments into `section` and adds them to the names of what was set.
+void store_ini(IniDocument *ini, const std::string &section,
+               const std::vector<std::pair<std::string, std::string>> &in_ini, std::string *names) {
+    for (const auto &[name, value] : in_ini) {
+        ini_set(ini, section, name, value);
+        *names += std::string(names->empty() ? "" : ", ") + name + "=" + value;
+    }
+}
+
 int direction_of(const std::string &direction, std::string *problem) {
     if (direction == "up") return -1;
     if (direction == "down") return 1;
@@ -150,34 +180,19 @@ int edit_options_set(SettingsImage *image, IniDocument *ini,
     // NORVEX.INI's options apart, each checked now; the rest as the options dialog takes them.
     std::vector<std::string> in_file;
     std::vector<std::pair<std::string, std::string>> in_ini;
-    for (const std::string &assignment : assignments) {
-        std::size_t equals = assignment.find('=');
-        const IniField *field = equals == std::string::npos
-                                    ? nullptr
-                                    : ini_field_find(ini_option_fields, assignment.substr(0, equals));
-        if (field == nullptr) {
-            in_file.push_back(assignment);
-            continue;
-        }
-        std::string stored;
-        if (ini_field_read(field, assignment.c_str() + equals + 1, &stored, problem) != 0) return -1;
-        in_ini.emplace_back(field->name, stored);
-    }
+    if (split_ini(ini_option_fields, assignments, &in_file, &in_ini, problem) != 0) return -1;
     std::string names;
     if (!in_file.empty() &&
         assign(option_fields, "option", &image->options, in_file, &names, problem,
                ", " + ini_field_names(ini_option_fields)) != 0) {
         return -1;
     }
-    for (const auto &[name, value] : in_ini) {
-        ini_set(ini, "", name, value);
-        names += std::string(names.empty() ? "" : ", ") + name + "=" + value;
-    }
+    store_ini(ini, "", in_ini, &names);
     *done = "options set: " + names;
     return 0;
 }
 
-int edit_port_add(SettingsImage *image, const std::string &name,
+int edit_port_add(SettingsImage *image, IniDocument *ini, const std::string &name,
                   const std::vector<std::string> &assignments, std::string *done,
                   std::string *problem) {
     // The names the port settings dialog offers when adding: COM1 to COM9 not yet taken.
@@ -208,35 +223,56 @@ int edit_port_add(SettingsImage *image, const std::string &name,
     }
     PortSettings port;
     port_settings_defaults(&port, chosen);
+    std::vector<std::string> in_file;
+    std::vector<std::pair<std::string, std::string>> in_ini;
+    if (split_ini(ini_port_fields, assignments, &in_file, &in_ini, problem) != 0) return -1;
     std::string names;
-    if (assign(port_fields, "port setting", &port, assignments, &names, problem) != 0) return -1;
+    if (assign(port_fields, "port setting", &port, in_file, &names, problem,
+               ", " + ini_field_names(ini_port_fields)) != 0) {
+        return -1;
+    }
+    // A port added again does not take up the direct TCP port of the one removed before it.
+    for (const IniField &field : ini_port_fields) ini_remove(ini, chosen, field.name);
+    store_ini(ini, chosen, in_ini, &names);
     image->ports.push_back(port);
     *done = std::string(chosen) + " added" + (names.empty() ? "" : " with " + names);
     return 0;
 }
 
-int edit_port_set(SettingsImage *image, const std::string &name,
+int edit_port_set(SettingsImage *image, IniDocument *ini, const std::string &name,
                   const std::vector<std::string> &assignments, std::string *done,
                   std::string *problem) {
     int index = find_port(image, name, problem);
     if (index < 0) return -1;
     if (assignments.empty()) {
-        *problem = "port set needs NAME=VALUE (port settings: " + field_names(port_fields) + ")";
+        *problem = "port set needs NAME=VALUE (port settings: " + field_names(port_fields) + ", " +
+                   ini_field_names(ini_port_fields) + ")";
         return -1;
     }
+    std::vector<std::string> in_file;
+    std::vector<std::pair<std::string, std::string>> in_ini;
+    if (split_ini(ini_port_fields, assignments, &in_file, &in_ini, problem) != 0) return -1;
     std::string names;
-    PortSettings &port = image->ports[static_cast<std::size_t>(index)];
-    if (assign(port_fields, "port setting", &port, assignments, &names, problem) != 0) return -1;
+    PortSettings port = image->ports[static_cast<std::size_t>(index)];
+    if (assign(port_fields, "port setting", &port, in_file, &names, problem,
+               ", " + ini_field_names(ini_port_fields)) != 0) {
+        return -1;
+    }
+    store_ini(ini, port_name_of(port), in_ini, &names);
+    image->ports[static_cast<std::size_t>(index)] = port;
     *done = shown_name(port_name_of(port)) + " set: " + names;
     return 0;
 }
 
-int edit_port_remove(SettingsImage *image, const std::string &name, std::string *done,
-                     std::string *problem) {
+int edit_port_remove(SettingsImage *image, IniDocument *ini, const std::string &name,
+                     std::string *done, std::string *problem) {
     int index = find_port(image, name, problem);
     if (index < 0) return -1;
-    *done = shown_name(port_name_of(image->ports[static_cast<std::size_t>(index)])) + " removed";
+    std::string removed = port_name_of(image->ports[static_cast<std::size_t>(index)]);
+    *done = shown_name(removed) + " removed";
     image->ports.erase(image->ports.begin() + index);
+    // Its direct TCP port goes with it; other lines under its heading stay.
+    for (const IniField &field : ini_port_fields) ini_remove(ini, removed, field.name);
     return 0;
 }
 
@@ -347,6 +383,17 @@ std::string settings_show(const SettingsImage *image, const IniSettings *ini,
                std::to_string(image->ports.size()) + ")\n";
         for (const SettingsField &field : port_fields) {
             show_line(&out, field.name, settings_field_show(&field, &port));
+        }
+        if (ini != nullptr) {
+            std::string name = port_name_of(port);
+            const IniPort *own = ini_port(ini, name.data(), name.size());
+            std::int32_t tcp_port = own != nullptr ? own->tcp_port : 0;
+            bool rfc2217 = own != nullptr && own->rfc2217 != 0;
+            show_line(&out, "tcp_port", std::to_string(tcp_port) +
+                                            (tcp_port == 0 ? " (no TCP port of its own)" : ""));
+            show_line(&out, "rfc2217", std::string(rfc2217 ? "on" : "off") +
+                                           (rfc2217 && tcp_port == 0 ? " (without a tcp_port: unused)"
+                                                                     : ""));
         }
         int number = 0;
         for (const PermissionRule &rule : port.permission_rules) {

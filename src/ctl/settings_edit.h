@@ -17,14 +17,16 @@
 int edit_options_set(SettingsImage *image, IniDocument *ini,
                      const std::vector<std::string> &assignments, std::string *done,
                      std::string *problem);
-int edit_port_add(SettingsImage *image, const std::string &name,
+// A port's settings of NORVEX.INI (ini_port_fields) go under its heading in `ini`. A port added
+// starts without them; a port removed takes them along.
+int edit_port_add(SettingsImage *image, IniDocument *ini, const std::string &name,
                   const std::vector<std::string> &assignments, std::string *done,
                   std::string *problem);
-int edit_port_set(SettingsImage *image, const std::string &name,
+int edit_port_set(SettingsImage *image, IniDocument *ini, const std::string &name,
                   const std::vector<std::string> &assignments, std::string *done,
                   std::string *problem);
-int edit_port_remove(SettingsImage *image, const std::string &name, std::string *done,
-                     std::string *problem);
+int edit_port_remove(SettingsImage *image, IniDocument *ini, const std::string &name,
+                     std::string *done, std::string *problem);
 // direction: "up" (towards the first port, tried first) or "down".
 int edit_port_move(SettingsImage *image, const std::string &name, const std::string &direction,
                    std::string *done, std::string *problem);
@@ -38,7 +40,7 @@ int edit_rule_move(SettingsImage *image, const std::string &name, const std::str
                    const std::string &direction, std::string *done, std::string *problem);
 
 // The options (NORVEX.INI's among them, and the SSH host key's fingerprint when there is one: empty
-// when none) and every port with its rules, in list order, one setting a line, each value as it is
-// typed to set it.
+// when none) and every port with its rules (and NORVEX.INI's settings of it, where ini is given),
+// in list order, one setting a line, each value as it is typed to set it.
 std::string settings_show(const SettingsImage *image, const IniSettings *ini = nullptr,
                           const std::string &ssh_fingerprint = "");

@@ -35,4 +35,24 @@ void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_
     caller->ops->set_stop_flag(caller, stop_flag);
 }
 
+int caller_send_text(Caller *caller, const std::uint8_t *data, std::int32_t length) {
+    if (caller->line_ops != nullptr && caller->line_ops->takes_texts(caller) == 0) return 0;
+    return caller_send(caller, data, length);
+}
+
+int caller_attach_line(Caller *caller, PortRecord *port) {
+    return caller->line_ops == nullptr ? 0 : caller->line_ops->attach_line(caller, port);
+}
+
+int caller_watches_lines(Caller *caller) {
+    return caller->line_ops == nullptr ? 0 : caller->line_ops->watches_lines(caller);
+}
+
+int caller_tend_lines(Caller *caller) {
+    return caller->line_ops == nullptr ? 0 : caller->line_ops->tend_lines(caller);
+}
+
+void caller_detach_line(Caller *caller) {
+    if (caller->line_ops != nullptr) caller->line_ops->detach_line(caller);
+}
 int caller_hold_sends(Caller *caller, std::int32_t hold) { return caller->ops->hold_sends(caller, hold); }

@@ -10,6 +10,7 @@
 #include "platform/net.h"
 
 struct Caller;
+struct PortRecord;
 
 // What a caller's send that cannot progress asks every so often (the peer does not read, or the
 // other thread of the connection holds the send); non-zero makes the send fail. Called on the
@@ -52,6 +53,25 @@ struct CallerOps {
     int (*hold_sends)(Caller *caller, std::int32_t hold);
 };
 
+// What a caller that drives the line itself (a program speaking the telnet COM-PORT-OPTION) does
+// besides; a caller without these (line_ops null) takes the gateway's texts and leaves the line as
+// the port's settings make it.
+struct CallerLineOps {
+    // Non-zero when the gateway's texts (greeting, busy and error messages, connect and disconnect
+    // messages) go to the caller; a program takes only the equipment's bytes.
+    int (*takes_texts)(Caller *caller);
+    // The call has its line (connected): the caller may drive it from now on.
+    int (*attach_line)(Caller *caller, PortRecord *port);
+    // Non-zero while the caller wants to hear of changes of the input lines: the relay then watches
+    // them and calls tend_lines as it goes round.
+    int (*watches_lines)(Caller *caller);
+    // Tells the caller what became of the line since the last look. -1 when a send failed or gave
+    // up.
+    int (*tend_lines)(Caller *caller);
+    // The call lets the line go: what the caller changed on it is put back.
+    void (*detach_line)(Caller *caller);
+};
+
 // Size of a caller's user name (SSH), its NUL included.
 constexpr int CALLER_USER_SIZE = 32;
 
@@ -64,6 +84,8 @@ struct Caller {
     int cancel_ends_waits;    // non-zero: caller_cancel_receive also ends a wait in progress
     CallerGiveUp give_up;     // as last set through caller_set_give_up
     void *give_up_context;
+    const CallerLineOps *line_ops;  // null: none (see CallerLineOps)
+    void *line_state;               // the line operations' own state
 };
 
 // The operations, each through the caller's table. Threads: start, set_speed, set_give_up and
@@ -87,6 +109,17 @@ void caller_cancel(Caller *caller);
 void caller_set_give_up(Caller *caller, CallerGiveUp give_up, void *context);
 // A set *stop_flag ends the start-up with -1 and makes a send that cannot progress fail.
 void caller_set_stop_flag(Caller *caller, const std::atomic<std::int32_t> *stop_flag);
+
+// The line operations (CallerLineOps), each with what a caller without them does. Threads: the
+// connection thread, which runs the flow and the relay's loop; takes_texts also once the relay's
+// reader has ended.
+// A text of the gateway's: sent as caller_send does, or dropped (0) for a caller that takes none.
+[[nodiscard]] int caller_send_text(Caller *caller, const std::uint8_t *data, std::int32_t length);
+// 0, or -1 when the caller could not be told what the line is now (a send failed or gave up).
+[[nodiscard]] int caller_attach_line(Caller *caller, PortRecord *port);
+[[nodiscard]] int caller_watches_lines(Caller *caller);
+[[nodiscard]] int caller_tend_lines(Caller *caller);
+void caller_detach_line(Caller *caller);
 // While more follows at once, the relay holds its sends back to fill segments; it lets them go with
 // the send after which nothing more waits. -1 where the caller cannot hold. The sending thread.
 int caller_hold_sends(Caller *caller, std::int32_t hold);

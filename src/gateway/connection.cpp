@@ -2,6 +2,7 @@
 #include "gateway/connection.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -24,11 +25,12 @@ constexpr std::uint32_t HAND_OVER_RETRY_MS = 100;
 // a caller who takes none of it for this long does not hold the port any longer.
 constexpr std::uint32_t CLOSING_SEND_GRACE_MS = 2000;
 
-// Sends a message text as stored, up to its NUL (or its array's end). 0 or -1.
+// Sends a message text as stored, up to its NUL (or its array's end), to a caller that takes the
+// gateway's texts. 0 or -1.
 template <std::size_t N>
 int send_text(Caller *caller, const char (&text)[N]) {
-    return caller_send(caller, reinterpret_cast<const std::uint8_t *>(text),
-                       static_cast<std::int32_t>(text_length(text)));
+    return caller_send_text(caller, reinterpret_cast<const std::uint8_t *>(text),
+                            static_cast<std::int32_t>(text_length(text)));
 }
 
 // What one connection knows about itself for its log line.
@@ -64,8 +66,10 @@ void call_ended(CallWatch *watch) {
     watch->ended_tick = clock_tick_ms();
 }
 
-// Undoes a connected (or half-connected) line and gives the port back.
-void give_back(PortRecord *port) {
+// Undoes a connected (or half-connected) line and gives the port back: what the caller changed on
+// the line first, so that the next call starts from the port's settings.
+void give_back(Caller *caller, PortRecord *port) {
+    caller_detach_line(caller);
     line_disconnect(port);
     line_detach(port);
     port_release(port);
@@ -107,19 +111,23 @@ int connection_run(Caller *caller, const PortRoute *route) {
     if (line_connect(port) != 0) {
         call_ended(&watch);
         (void)send_text(caller, options.connect_error_message);
-        give_back(port);
+        give_back(caller, port);
         return fail(call, LOG_CONNECTION_FAIL);
     }
     caller_set_speed(caller, active.baud_rate);
+    if (caller_attach_line(caller, port) != 0) {
+        give_back(caller, port);
+        return fail(call, LOG_SEND_FAIL);
+    }
     if (autopilot_run(caller, port, active.auto_pilot_string, sizeof active.auto_pilot_string) !=
         0) {
         call_ended(&watch);
         (void)send_text(caller, options.connect_error_message);
-        give_back(port);
+        give_back(caller, port);
         return fail(call, LOG_AUTO_PILOT_FAIL);
     }
     if (text_length(active.connect_message) > 0 && send_text(caller, active.connect_message) != 0) {
-        give_back(port);
+        give_back(caller, port);
         return fail(call, LOG_SEND_FAIL);
     }
 
@@ -128,7 +136,7 @@ int connection_run(Caller *caller, const PortRoute *route) {
     if (result == 0 && text_length(active.disconnect_message) > 0) {
         (void)send_text(caller, active.disconnect_message);  // the caller may have gone already
     }
-    give_back(port);
+    give_back(caller, port);
     if (result != 0) return fail(call, LOG_TRANSFER_FAIL);
     LocalTime end = clock_local_time();
     access_log_write(host_name, caller_address, call.port_name, &call.start, &end, nullptr);
@@ -143,12 +151,26 @@ void connection_log_not_served(const ConnectionRequest *request) {
 
 namespace {
 
+// A telnet caller: on the telnet port given the pool, on a port's direct TCP port that port alone
+// (serving the COM-PORT-OPTION where the port allows it).
 void serve_telnet(ConnectionRequest *request, Semaphore *send_guard) {
     TelnetChannel channel;
     telnet_channel_init(&channel, request->socket, send_guard, 0, 0);
     Caller caller;
     caller_telnet_init(&caller, &channel, request->caller_address, request->caller_host_name);
-    connection_run(&caller, nullptr);
+    if (request->way != WAY_DIRECT) {
+        connection_run(&caller, nullptr);
+        return;
+    }
+    PortRoute route{};
+    std::memcpy(route.only_name, request->port_name, sizeof route.only_name - 1);
+    TelnetComPort com_port;
+    if (request->rfc2217 != 0) {
+        char signature[COMPORT_SIGNATURE_SIZE];
+        std::snprintf(signature, sizeof signature, "NORVEX %s", route.only_name);
+        caller_telnet_serve_com_port(&caller, &com_port, signature);
+    }
+    connection_run(&caller, &route);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ struct SshServer;
 // The ways in a caller comes by.
 constexpr std::int32_t WAY_TELNET = 0;  // the telnet port: a telnet caller, given the pool
 constexpr std::int32_t WAY_SSH = 1;     // the SSH port: an SSH caller, the user name picks
+constexpr std::int32_t WAY_DIRECT = 2;  // a port's own TCP port: a telnet caller, that port alone
 
 // Made by the accept path on the heap, handed to the new connection thread, freed by it.
 struct ConnectionRequest {
@@ -26,6 +27,8 @@ struct ConnectionRequest {
     Thread *thread;                  // the connection thread itself, filled in before it runs
     std::int32_t way;                // WAY_*
     SshServer *ssh_server;           // WAY_SSH: the listener's SSH server, which outlives the call
+    char port_name[16];              // WAY_DIRECT: the port, NUL-terminated
+    std::int32_t rfc2217;            // WAY_DIRECT: non-zero: the COM-PORT-OPTION is served
 };
 
 // Thread entry of a connection: makes the send guard, runs the flow, closes the guard and the

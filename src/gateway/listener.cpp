@@ -112,10 +112,10 @@ SshServer *ways_ssh_server = nullptr;  // under ways_lock; kept until the server
 // (the listener then keeps its cycle). Made by gateway_start, closed when the listener has ended.
 NetWake *listener_wake = nullptr;
 
-// Two ways are the same listening socket when they are of the same kind on the same TCP port.
-bool same_way(const GatewayWay &a, const GatewayWay &b) {
-    return a.way == b.way && a.tcp_port == b.tcp_port;
-}
+// Two ways on one TCP port are one listening socket, whatever they serve: a reload that hands a
+// TCP port from one way to another keeps the socket rather than opening it again beside the one
+// still to be closed (which the system would refuse).
+bool same_way(const GatewayWay &a, const GatewayWay &b) { return a.tcp_port == b.tcp_port; }
 
 // The listening sockets to wait on now, the telnet port's first; closes the ways that went.
 void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<OpenWay> *ways) {
@@ -129,11 +129,24 @@ void ways_take(NetSocket telnet, std::vector<NetSocket> *sockets, std::vector<Op
         }
     }
     sockets->assign(1, telnet);
-    ways->assign(1, OpenWay{GatewayWay{WAY_TELNET, 0, {}}, telnet, false});
+    ways->assign(1, OpenWay{GatewayWay{WAY_TELNET, 0, {}, 0}, telnet, false});
     for (const OpenWay &way : open_ways) {
         sockets->push_back(way.socket);
         ways->push_back(way);
     }
+}
+
+// Refreshes a taken way from the ways as they are now. False when it was closed meanwhile: its
+// callers wait for the listener to close the socket.
+bool way_now(OpenWay *taken) {
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (const OpenWay &open : open_ways) {
+        if (open.socket == taken->socket) {
+            taken->way = open.way;
+            return !open.closing;
+        }
+    }
+    return false;
 }
 
 void ways_close_all() {
@@ -200,7 +213,12 @@ std::uint32_t listener_run(ListenerArgument *argument) {
                                    static_cast<std::int32_t>(sockets.size()), listener_wake,
                                    listener_wake != nullptr ? WAIT_FOREVER_MS : ACCEPT_WAIT_MS,
                                    ready.data(), &woken);
-        if (woken != 0) net_wake_take(listener_wake);
+        if (woken != 0) {
+            // The ways changed (or a stop): take them again before accepting, so that a caller
+            // who came after the change is served as it says.
+            net_wake_take(listener_wake);
+            continue;
+        }
         bool any = false;
         for (std::size_t i = 0; waited == 0 && i < sockets.size(); ++i) {
             if ((ready[i] & NET_READABLE) == 0 || server_stop.load() != 0) continue;
@@ -210,6 +228,9 @@ std::uint32_t listener_run(ListenerArgument *argument) {
                 std::lock_guard<std::mutex> hold(ways_lock);
                 ssh_server = ways_ssh_server;
             }
+            // Served as the way is now: the main thread may have changed or closed it since the
+            // sockets were taken (where nothing wakes the listener, up to a cycle ago).
+            if (i > 0 && !way_now(&ways[i])) continue;
             if (accept_on(ways[i], ssh_server)) {
                 backoff_ms = accept_backoff_next(backoff_ms, true);
             } else {
@@ -281,7 +302,7 @@ std::uint32_t accept_backoff_next(std::uint32_t current_ms, bool accepted) {
 }
 
 bool accept_connection(NetSocket socket, std::uint32_t caller_address) {
-    GatewayWay telnet{WAY_TELNET, 0, {}};
+    GatewayWay telnet{WAY_TELNET, 0, {}, 0};
     return accept_connection_on(socket, caller_address, &telnet, nullptr);
 }
 
@@ -296,6 +317,9 @@ bool accept_connection_on(NetSocket socket, std::uint32_t caller_address, const 
     request->caller_address = caller_address;
     request->way = way->way;
     request->ssh_server = ssh_server;
+    std::memcpy(request->port_name, way->port_name, sizeof request->port_name);
+    request->port_name[sizeof request->port_name - 1] = '\0';
+    request->rfc2217 = way->rfc2217;
     GlobalOptions options;
     options_get(&options);
     if (options.resolve_host_names != 0) {
@@ -391,8 +415,11 @@ void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server
         for (const GatewayWay &way : ways) {
             bool open = false;
             for (OpenWay &existing : open_ways) {
-                if (!existing.closing && same_way(existing.way, way)) {
-                    existing.way = way;  // what a call there gets may change; the socket stays
+                if (same_way(existing.way, way)) {
+                    // What a call there gets may change; the socket stays, and one marked to
+                    // close that the listener has not closed yet is wanted again.
+                    existing.way = way;
+                    existing.closing = false;
                     open = true;
                 }
             }
@@ -410,4 +437,12 @@ void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server
         }
     }
     net_wake_signal(listener_wake);
+}
+
+void gateway_ways_open(std::vector<GatewayWay> *ways) {
+    ways->clear();
+    std::lock_guard<std::mutex> hold(ways_lock);
+    for (const OpenWay &open : open_ways) {
+        if (!open.closing) ways->push_back(open.way);
+    }
 }

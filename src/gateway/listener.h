@@ -1,5 +1,5 @@
 // The gateway server: a listener thread that accepts callers on the telnet port and the other ways
-// in (the SSH port) and starts a connection thread for each, and the start and stop of the whole
+// in (the SSH port, the ports' direct TCP ports) and starts a connection thread for each, and the start and stop of the whole
 // server.
 #pragma once
 
@@ -28,9 +28,10 @@ bool gateway_stop(Thread *listener);
 
 // A way in beside the telnet port.
 struct GatewayWay {
-    std::int32_t way;       // WAY_SSH
+    std::int32_t way;       // WAY_SSH or WAY_DIRECT
     std::int32_t tcp_port;  // 1-65535
-    char port_name[16];     // the COM port a way for one port gives (none yet)
+    char port_name[16];     // WAY_DIRECT: the port its callers get, NUL-terminated
+    std::int32_t rfc2217 = 0;  // WAY_DIRECT: non-zero: the COM-PORT-OPTION is served
 };
 
 // Makes the ways in beside the telnet port equal to `ways`: opens the listening sockets of the ways
@@ -41,6 +42,10 @@ struct GatewayWay {
 // while the server runs.
 void gateway_set_ways(const std::vector<GatewayWay> &ways, SshServer *ssh_server,
                       std::vector<GatewayWay> *failed);
+
+// The ways in beside the telnet port that are listening now, in the order they were opened. Any
+// thread.
+void gateway_ways_open(std::vector<GatewayWay> *ways);
 
 // The listener's wait after an accept. A failed accept (out of descriptors or memory) leaves the
 // caller queued and the socket reporting it, so the listener waits before it tries again: the

@@ -253,6 +253,9 @@ int relay_run(Caller *caller, PortRecord *port) {
             }
         }
 
+        // A caller that drives the line itself may want to hear of the input lines: they are then
+        // watched too, and it is told after each round. Others cost nothing here.
+        bool caller_lines = caller_watches_lines(caller) != 0;
         bool input = true;
         if (waits && !read_next) {
             std::uint32_t events = 0;
@@ -261,8 +264,8 @@ int relay_run(Caller *caller, PortRecord *port) {
             std::uint32_t look_ms = quiet_look_ms.load();
             if (wait_ms > look_ms) wait_ms = look_ms;
             // A failed wait is the device failing, as a failed read would be.
-            if (com_wait(port->com_handle.load(), waiter.wake, settings.watch_signals != 0,
-                         wait_ms, &events) != 0) {
+            if (com_wait(port->com_handle.load(), waiter.wake,
+                         settings.watch_signals != 0 || caller_lines, wait_ms, &events) != 0) {
                 break;
             }
             input = (events & COM_EVENT_INPUT) != 0;
@@ -292,6 +295,10 @@ int relay_run(Caller *caller, PortRecord *port) {
                     break;
                 }
             }
+        }
+        if (caller_lines && caller_tend_lines(caller) != 0) {
+            result = result_after_give_up(watch);
+            break;
         }
         if (idle_limit_ms != 0 &&
             idle_left_ms(idle_limit_ms, socket_activity_time, serial_activity_time) == 0) {

@@ -242,6 +242,15 @@ int com_modem_status(ComHandle handle, std::uint32_t *status) {
         handle, [status](const ComBackend *b, void *d) { return b->modem_status(d, status); });
 }
 
+int com_line_errors(ComHandle handle, std::uint32_t *errors) {
+    *errors = 0;
+    int result = fallible_call_on(handle, [errors](const ComBackend *b, void *d) {
+        return b->line_errors == nullptr ? 0 : b->line_errors(d, errors);
+    });
+    if (result != 0) *errors = 0;
+    return result;
+}
+
 int com_set_break(ComHandle handle) {
     return fallible_call_on(handle,
                             [](const ComBackend *b, void *d) { return b->set_break(d, 1); });

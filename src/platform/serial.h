@@ -68,6 +68,12 @@ constexpr std::uint32_t COM_DSR_ON = 0x20;
 constexpr std::uint32_t COM_RING_ON = 0x40;
 constexpr std::uint32_t COM_RLSD_ON = 0x80;  // carrier detect
 
+// com_line_errors bits, as the Win32 CE_* flags.
+constexpr std::uint32_t COM_ERROR_OVERRUN = 0x02;  // received bytes were lost
+constexpr std::uint32_t COM_ERROR_PARITY = 0x04;
+constexpr std::uint32_t COM_ERROR_FRAME = 0x08;
+constexpr std::uint32_t COM_ERROR_BREAK = 0x10;    // a break came in
+
 // com_purge flags.
 constexpr std::uint32_t COM_PURGE_TXABORT = 1;  // end a write in progress (it fails)
 constexpr std::uint32_t COM_PURGE_RXABORT = 2;  // end a read in progress (it fails)
@@ -150,6 +156,9 @@ void com_close(ComHandle handle);
 [[nodiscard]] int com_escape(ComHandle handle, std::uint32_t code);
 // The input lines as COM_*_ON bits. -1 on failure.
 [[nodiscard]] int com_modem_status(ComHandle handle, std::uint32_t *status);
+// The errors the device saw on the received bytes since the last call (COM_ERROR_* bits; a device
+// that reports none, a pty among them, always has 0). -1 on failure.
+[[nodiscard]] int com_line_errors(ComHandle handle, std::uint32_t *errors);
 // Holds the line in the break state until com_clear_break. -1 on failure.
 [[nodiscard]] int com_set_break(ComHandle handle);
 [[nodiscard]] int com_clear_break(ComHandle handle);

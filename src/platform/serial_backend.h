@@ -29,6 +29,8 @@ struct ComBackend {
     int (*write)(void *device, const void *data, std::uint32_t length, std::uint32_t *count);
     int (*escape)(void *device, std::uint32_t code);
     int (*modem_status)(void *device, std::uint32_t *status);
+    // Null: the device reports no line errors (com_line_errors gives 0).
+    int (*line_errors)(void *device, std::uint32_t *errors);
     int (*set_break)(void *device, int on);
     int (*purge)(void *device, std::uint32_t flags);
     // Ends the transfers named by `which` (COM_CANCEL_* bits) that run at this moment. With

@@ -122,6 +122,12 @@ int console_run() {
                           "; host key " + ways.ssh_fingerprint;
         say(ssh.c_str());
     }
+    for (const IniPort &port : ways.ini.ports) {
+        if (port.tcp_port == 0) continue;
+        std::string direct = port.name + ": direct TCP port " + std::to_string(port.tcp_port) +
+                             (port.rfc2217 != 0 ? " with the COM-PORT-OPTION (RFC 2217)" : "");
+        say(direct.c_str());
+    }
 
     Thread *watcher = thread_start(stop_watcher, window, 0);
     if (watcher == nullptr) {

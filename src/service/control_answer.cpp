@@ -9,6 +9,7 @@
 #include "control/control_protocol.h"
 #include "control/escaped_text.h"
 #include "control/settings_fields.h"
+#include "gateway/listener.h"
 #include "gateway/relay.h"
 #include "resources/resource_ids.h"
 #include "settings/port_list.h"
@@ -31,7 +32,42 @@ void answer_status(const ControlContext *context, std::string *reply) {
     for (const PortStatus &port : ports) {
         *reply += "port " + word(port.name) + (port.busy ? " busy " + word(port.caller) : " free") + "\n";
     }
+    std::vector<GatewayWay> ways;
+    gateway_ways_open(&ways);
+    for (const GatewayWay &way : ways) {
+        if (way.way != WAY_DIRECT) continue;
+        *reply += "direct " + word(way.port_name) + " " + std::to_string(way.tcp_port) +
+                  (way.rfc2217 != 0 ? " rfc2217" : "") + "\n";
+    }
     *reply += "ok\n";
+}
+
+// A port's direct TCP port as the reload tells it.
+std::string direct_text(const IniPort &port) {
+    return port.name + ": direct TCP port " + std::to_string(port.tcp_port) +
+           (port.rfc2217 != 0 ? " with the COM-PORT-OPTION (RFC 2217)" : "");
+}
+
+// What the reload changed in the ports' direct TCP ports.
+void direct_changes(const IniSettings &before, const IniSettings &after,
+                    std::vector<std::string> *lines) {
+    auto same = [](const IniPort *a, const IniPort &b) {
+        return a != nullptr && a->tcp_port == b.tcp_port && (a->rfc2217 != 0) == (b.rfc2217 != 0);
+    };
+    for (const IniPort &port : before.ports) {
+        if (port.tcp_port == 0) continue;
+        const IniPort *now = ini_port(&after, port.name.data(), port.name.size());
+        if (now == nullptr || now->tcp_port != port.tcp_port) {
+            lines->push_back(port.name + ": direct TCP port " + std::to_string(port.tcp_port) +
+                             " closed");
+        }
+    }
+    for (const IniPort &port : after.ports) {
+        if (port.tcp_port == 0) continue;
+        if (!same(ini_port(&before, port.name.data(), port.name.size()), port)) {
+            lines->push_back(direct_text(port));
+        }
+    }
 }
 
 // The forced disconnect of the main window's line menu, without its question: the operator asked
@@ -147,6 +183,9 @@ void answer_reload(const ControlContext *context, std::string *reply,
                       "; host key " + report.ways.ssh_fingerprint,
             false);
     }
+    std::vector<std::string> direct;
+    direct_changes(report.ini_before, report.ways.ini, &direct);
+    for (const std::string &line : direct) add(line, false);
     for (const std::string &problem : report.ways.problems) add(problem, true);
     if (report.after.telnet_port != context->telnet_port) {
         add(message_line(STR_TELNET_PORT_NEXT_START) + ": listening on " +

@@ -26,9 +26,24 @@ constexpr IniKey GATEWAY_KEYS[] = {
     {"ssh_port", 0, 65535, &IniSettings::ssh_port},
 };
 
+// A port's keys, under its heading. A switch takes on or off (also 1/0, yes/no, true/false).
+struct IniPortKey {
+    const char *name;
+    bool is_switch;
+    std::int32_t IniPort::*field;
+};
+
+constexpr IniPortKey PORT_KEYS[] = {
+    {"tcp_port", false, &IniPort::tcp_port},
+    {"rfc2217", true, &IniPort::rfc2217},
+};
+
+constexpr const char *SWITCH_ON[] = {"on", "1", "yes", "true"};
+constexpr const char *SWITCH_OFF[] = {"off", "0", "no", "false"};
+
 std::atomic<std::uint32_t> temporary_count{0};
 std::mutex current_lock;
-IniSettings current{0};  // under current_lock
+IniSettings current{};  // under current_lock
 
 // Lines keep a CR of their own (a file written on Windows), so that the file is written back as
 // it was read; for their meaning it is space.
@@ -100,12 +115,93 @@ const IniKey *gateway_key(const std::string &name) {
     return nullptr;
 }
 
+const IniPortKey *port_key(const std::string &name) {
+    for (const IniPortKey &key : PORT_KEYS) {
+        if (name == key.name) return &key;
+    }
+    return nullptr;
+}
+
+bool read_switch(const std::string &text, std::int32_t *on) {
+    for (const char *word : SWITCH_ON) {
+        if (same_text(text, word)) {
+            *on = 1;
+            return true;
+        }
+    }
+    for (const char *word : SWITCH_OFF) {
+        if (same_text(text, word)) {
+            *on = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The port of a heading, made on its first key.
+IniPort *port_of(IniSettings *settings, const std::string &section) {
+    for (IniPort &port : settings->ports) {
+        if (same_text(port.name, section)) return &port;
+    }
+    settings->ports.push_back(IniPort{section, 0, 0, 0});
+    return &settings->ports.back();
+}
+
 }  // namespace
 
-void ini_settings_defaults(IniSettings *settings) { *settings = IniSettings{0}; }
+void ini_settings_defaults(IniSettings *settings) { *settings = IniSettings{}; }
+
+const IniPort *ini_port(const IniSettings *settings, const char *name, std::size_t length) {
+    for (const IniPort &port : settings->ports) {
+        if (text_equal_ignoring_case(port.name.data(), port.name.size(), name, length)) return &port;
+    }
+    return nullptr;
+}
+
+int ini_check_tcp_ports(const IniSettings *settings, std::int32_t telnet_port, bool with_lines,
+                        std::string *problem) {
+    struct Listener {
+        std::int32_t tcp_port;
+        std::int32_t line;  // 0: NORVEX.DAT's
+        std::string what;
+    };
+    std::vector<Listener> listeners;
+    if (telnet_port != 0) listeners.push_back({telnet_port, 0, "the telnet port of NORVEX.DAT"});
+    if (settings->ssh_port != 0) {
+        listeners.push_back({settings->ssh_port, settings->ssh_port_line, "ssh_port"});
+    }
+    for (const IniPort &port : settings->ports) {
+        if (port.tcp_port != 0) {
+            listeners.push_back({port.tcp_port, port.tcp_port_line, port.name + "'s tcp_port"});
+        }
+    }
+    auto named = [with_lines](const Listener &listener) {
+        return with_lines && listener.line != 0
+                   ? listener.what + " (line " + std::to_string(listener.line) + ")"
+                   : listener.what;
+    };
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+        for (std::size_t j = i + 1; j < listeners.size(); ++j) {
+            if (listeners[i].tcp_port != listeners[j].tcp_port) continue;
+            // Told at the later line: the earlier one had the port first.
+            bool i_first = listeners[i].line <= listeners[j].line;
+            const Listener &first = i_first ? listeners[i] : listeners[j];
+            const Listener &later = i_first ? listeners[j] : listeners[i];
+            // Without lines (an edit) neither came first: both are named alike.
+            *problem = with_lines ? "line " + std::to_string(later.line) + ": " + later.what + " " +
+                                        std::to_string(later.tcp_port) + " is " + named(first) +
+                                        " too: one TCP port serves one way in"
+                                  : first.what + " and " + later.what + " would both be TCP port " +
+                                        std::to_string(later.tcp_port) +
+                                        ": one TCP port serves one way in";
+            return -1;
+        }
+    }
+    return 0;
+}
 
 int ini_parse(const std::string &text, IniDocument *document, IniSettings *settings,
-              std::string *problem) {
+              std::string *problem, bool check_tcp_ports) {
     document->lines.clear();
     ini_settings_defaults(settings);
     problem->clear();
@@ -120,6 +216,8 @@ int ini_parse(const std::string &text, IniDocument *document, IniSettings *setti
     IniSettings read;
     ini_settings_defaults(&read);
     std::vector<std::int32_t> seen(std::size(GATEWAY_KEYS), 0);
+    // The line of each port key seen, per port of `read.ports`.
+    std::vector<std::vector<std::int32_t>> port_seen;
     std::string section;
     for (std::size_t i = 0; i < document->lines.size(); ++i) {
         std::string number = "line " + std::to_string(i + 1) + ": ";
@@ -135,6 +233,32 @@ int ini_parse(const std::string &text, IniDocument *document, IniSettings *setti
             section = name;
             break;
         case LINE_KEY: {
+            if (const IniPortKey *key = port_key(name)) {
+                if (section.empty()) {
+                    *problem = number + name + " belongs under a port's heading, such as [COM1]";
+                    return -1;
+                }
+                IniPort *port = port_of(&read, section);
+                std::size_t which = static_cast<std::size_t>(port - read.ports.data());
+                port_seen.resize(read.ports.size(), std::vector<std::int32_t>(std::size(PORT_KEYS), 0));
+                std::int32_t &line = port_seen[which][static_cast<std::size_t>(key - PORT_KEYS)];
+                if (line != 0) {
+                    *problem = number + name + " of " + port->name + " is given twice (also on line " +
+                               std::to_string(line) + ")";
+                    return -1;
+                }
+                line = static_cast<std::int32_t>(i + 1);
+                bool good = key->is_switch ? read_switch(value, &((*port).*(key->field)))
+                                           : read_number(value, 0, 65535, &((*port).*(key->field)));
+                if (!good) {
+                    *problem = number + name + (key->is_switch ? " takes on or off"
+                                                               : " takes a TCP port from 1 to 65535, or 0 for none") +
+                               ", not \"" + value + "\"";
+                    return -1;
+                }
+                if (!key->is_switch) port->tcp_port_line = line;
+                break;
+            }
             const IniKey *key = gateway_key(name);
             if (key == nullptr) break;  // another program's, or a later version's: kept as it is
             if (!section.empty()) {
@@ -153,10 +277,12 @@ int ini_parse(const std::string &text, IniDocument *document, IniSettings *setti
                            " to " + std::to_string(key->high) + ", not \"" + value + "\"";
                 return -1;
             }
+            if (key->field == &IniSettings::ssh_port) read.ssh_port_line = seen[index];
             break;
         }
         }
     }
+    if (check_tcp_ports && ini_check_tcp_ports(&read, 0, true, problem) != 0) return -1;
     *settings = read;
     return 0;
 }
@@ -223,6 +349,22 @@ void ini_set(IniDocument *document, const std::string &section, const std::strin
     if (!lines.empty() && !trimmed(lines.back()).empty()) lines.push_back(cr);
     lines.push_back("[" + section + "]" + cr);
     lines.push_back(line);
+}
+
+void ini_remove(IniDocument *document, const std::string &section, const std::string &key) {
+    std::vector<std::string> &lines = document->lines;
+    std::string current_section;
+    for (std::size_t i = 0; i < lines.size();) {
+        std::string name;
+        std::string text;
+        LineKind kind = line_kind(lines[i], &name, &text);
+        if (kind == LINE_SECTION) current_section = name;
+        if (kind == LINE_KEY && same_text(current_section, section) && name == key) {
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        ++i;
+    }
 }
 
 int ini_read(IniDocument *document, IniSettings *settings, std::string *problem) {

@@ -33,6 +33,8 @@ constexpr OptionAnswers OPTION_ANSWERS[] = {
     {TELOPT_TSPEED, NO_VERB, TELNET_WONT},
 };
 constexpr OptionAnswers REFUSE = {0, TELNET_DONT, TELNET_WONT};
+// On a channel that serves it: the client will send its commands, and may ask us to do the option.
+constexpr OptionAnswers COM_PORT_ANSWERS = {TELOPT_COM_PORT, TELNET_DO, TELNET_WILL};
 
 // The start-up offers, in the order they go out: each only when the option's `state_bit` is
 // set (send_when_set 1) or clear (0), marking `awaiting_bit` once sent.
@@ -124,7 +126,8 @@ int send_terminal_speed(const TelnetChannel *watch, Semaphore *send_guard, NetSo
     return send_message(watch, send_guard, socket, report, used);
 }
 
-const OptionAnswers &answers_for(std::uint8_t option) {
+const OptionAnswers &answers_for(const TelnetChannel *channel, std::uint8_t option) {
+    if (option == TELOPT_COM_PORT && channel->com_port != nullptr) return COM_PORT_ANSWERS;
     for (const OptionAnswers &answers : OPTION_ANSWERS) {
         if (answers.option == option) return answers;
     }
@@ -146,9 +149,19 @@ void take_data_byte(TelnetChannel *channel, std::uint8_t byte, std::uint8_t *out
 
 // IAC SE: answers a request for our terminal type or speed ("SEND", whose code is 1 in RFC 1091
 // and RFC 1079, is answered only as 0). The buffer is emptied only by IAC SB, so a stray IAC SE
-// evaluates the last subnegotiation again.
-int evaluate_subnegotiation(TelnetChannel *channel) {
+// evaluates the last subnegotiation again; a COM-PORT-OPTION command is served only once, at the
+// IAC SE that ends it (whole), and only once the option is agreed.
+int evaluate_subnegotiation(TelnetChannel *channel, bool whole) {
     const std::uint8_t *parameters = channel->subneg_buffer;
+    if (parameters[0] == TELOPT_COM_PORT && channel->subneg_length > 0) {
+        ComPortServer *server = channel->com_port;
+        if (!whole || server == nullptr || server->agreed.load() == 0) return 0;
+        std::uint8_t answer[COMPORT_MESSAGE_MAX];
+        std::int32_t length = com_port_serve(server, parameters + 1, channel->subneg_length - 1,
+                                             answer, sizeof answer);
+        if (length <= 0) return 0;
+        return send_message(channel, channel->send_guard, channel->socket, answer, length);
+    }
     if (parameters[0] == TELOPT_TSPEED && parameters[1] == 0) {
         return send_terminal_speed(channel, channel->send_guard, channel->socket,
                                    channel->transmit_speed, channel->receive_speed);
@@ -193,8 +206,8 @@ int answer_option(TelnetChannel *channel, std::uint8_t option) {
     switch (verb) {
     case TELNET_WONT: answer = TELNET_DONT; break;
     case TELNET_DONT: answer = TELNET_WONT; break;
-    case TELNET_WILL: answer = answers_for(option).to_will; break;
-    case TELNET_DO: answer = answers_for(option).to_do; break;
+    case TELNET_WILL: answer = answers_for(channel, option).to_will; break;
+    case TELNET_DO: answer = answers_for(channel, option).to_do; break;
     default: break;
     }
     channel->pending_verb = answer;
@@ -205,6 +218,11 @@ int answer_option(TelnetChannel *channel, std::uint8_t option) {
     case TELNET_DONT: *word &= ~TELNET_REMOTE_ON; break;
     case TELNET_DO: *word |= TELNET_REMOTE_ON; break;
     default: break;
+    }
+    // A client that agreed to the option once is a program for the rest of its call.
+    if (option == TELOPT_COM_PORT && channel->com_port != nullptr &&
+        (*word & (TELNET_LOCAL_ON | TELNET_REMOTE_ON)) != 0) {
+        channel->com_port->agreed.store(1);
     }
 
     if (answer == NO_VERB) {
@@ -254,6 +272,28 @@ void telnet_set_stop_flag(TelnetChannel *channel, const std::atomic<std::int32_t
 void telnet_set_give_up(TelnetChannel *channel, TelnetGiveUp give_up, void *context) {
     channel->give_up = give_up;
     channel->give_up_context = context;
+}
+
+void telnet_set_com_port(TelnetChannel *channel, ComPortServer *server) {
+    channel->com_port = server;
+}
+
+int telnet_com_port_attach(TelnetChannel *channel, const ComPortLineOps *ops, void *line) {
+    ComPortServer *server = channel->com_port;
+    if (server == nullptr) return 0;
+    std::uint8_t answers[(COMPORT_PENDING_MAX + 1) * COMPORT_MESSAGE_MAX];
+    std::int32_t length = com_port_attach(server, ops, line, answers, sizeof answers);
+    if (length <= 0) return 0;
+    return send_message(channel, channel->send_guard, channel->socket, answers, length);
+}
+
+int telnet_com_port_notice(TelnetChannel *channel) {
+    ComPortServer *server = channel->com_port;
+    if (server == nullptr) return 0;
+    std::uint8_t notices[2 * COMPORT_MESSAGE_MAX];
+    std::int32_t length = com_port_notice(server, notices, sizeof notices);
+    if (length <= 0) return 0;
+    return send_message(channel, channel->send_guard, channel->socket, notices, length);
 }
 
 void telnet_set_speed(TelnetChannel *channel, std::int32_t transmit_speed,
@@ -321,10 +361,12 @@ int telnet_receive(TelnetChannel *channel, std::uint8_t *buffer, std::int32_t le
                 channel->subneg_length = 0;
                 std::memset(channel->subneg_buffer, 0, sizeof channel->subneg_buffer);
                 break;
-            case TELNET_SE:
+            case TELNET_SE: {
+                bool whole = channel->in_subnegotiation != 0;
                 channel->in_subnegotiation = 0;
-                if (evaluate_subnegotiation(channel) != 0) return -1;
+                if (evaluate_subnegotiation(channel, whole) != 0) return -1;
                 break;
+            }
             case TELNET_BRK:
                 channel->break_received = 1;
                 break;

@@ -9,6 +9,7 @@
 
 #include "platform/net.h"
 #include "platform/sync.h"
+#include "telnet/com_port.h"
 
 // Telnet codes (RFC 854).
 constexpr std::uint8_t TELNET_IAC = 255;
@@ -70,6 +71,10 @@ struct TelnetChannel {
     // null: none. Set by the connection thread while no other thread of the connection sends.
     TelnetGiveUp give_up;
     void *give_up_context;
+    // Non-null: the COM-PORT-OPTION (44) is accepted and its commands are served there (a direct
+    // port that allows it); null: option 44 is refused like every option without a behaviour.
+    // Set by the connection thread before the negotiation.
+    ComPortServer *com_port;
 };
 
 // Clears the whole channel (every option word, no stop flag), then stores the socket, the send
@@ -86,6 +91,20 @@ void telnet_set_stop_flag(TelnetChannel *channel, const std::atomic<std::int32_t
 // then waits until the peer reads, the stop flag is set or the connection fails). The connection
 // thread, while no other thread of the connection sends.
 void telnet_set_give_up(TelnetChannel *channel, TelnetGiveUp give_up, void *context);
+
+// Serves the COM-PORT-OPTION with `server` (see TelnetChannel::com_port). The connection thread,
+// after init and before the negotiation.
+void telnet_set_com_port(TelnetChannel *channel, ComPortServer *server);
+
+// Hands the COM-PORT-OPTION's server the call's line and sends what that brings: the answers to the
+// commands kept until now and the first NOTIFY-MODEMSTATE. -1 when the send failed or gave up.
+// The connection thread, before the relay; nothing to do without a server or an agreed option.
+[[nodiscard]] int telnet_com_port_attach(TelnetChannel *channel, const ComPortLineOps *ops,
+                                         void *line);
+
+// Sends the COM-PORT-OPTION's notices of the line's changes (com_port_notice), as one message that
+// gives up as the data sends do. -1 when the send failed or gave up. The relay's loop.
+[[nodiscard]] int telnet_com_port_notice(TelnetChannel *channel);
 
 // Stores the two values of the terminal-speed report. The connection thread, before the relay.
 void telnet_set_speed(TelnetChannel *channel, std::int32_t transmit_speed,

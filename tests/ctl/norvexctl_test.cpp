@@ -618,3 +618,67 @@ TEST_F(Norvexctl, SettingsOfNorvexIniAreEditedBesideTheOthers) {
     EXPECT_EQ(read_whole_file("NORVEX.DAT"), after);
     EXPECT_EQ(temporary_files(), 0);
 }
+
+TEST_F(Norvexctl, APortsOwnTcpPortIsSetShownTakenAlongAndNeverShared) {
+    ASSERT_EQ(norvexctl({"options", "set", "telnet_port=2323"}).code, NORVEXCTL_DONE);
+    std::vector<std::uint8_t> file = read_whole_file("NORVEX.DAT");
+    Result result = norvexctl({"port", "set", "com1", "tcp_port=7001", "rfc2217=on"});
+    EXPECT_EQ(result.code, NORVEXCTL_DONE) << result.err;
+    EXPECT_NE(result.out.find("tcp_port=7001, rfc2217=on"), std::string::npos) << result.out;
+    EXPECT_EQ(read_text("NORVEX.INI"), "[COM1]\ntcp_port = 7001\nrfc2217 = on\n");
+    EXPECT_EQ(read_whole_file("NORVEX.DAT"), file) << "NORVEX.DAT holds no byte of them";
+    // Settings of both files in one edit.
+    result = norvexctl({"port", "set", "COM2", "idle_timeout_s=30", "tcp_port=7002", "rfc2217=yes"});
+    EXPECT_EQ(result.code, NORVEXCTL_DONE) << result.err;
+    file = read_whole_file("NORVEX.DAT");
+    const std::string both =
+        "[COM1]\ntcp_port = 7001\nrfc2217 = on\n\n[COM2]\ntcp_port = 7002\nrfc2217 = on\n";
+    EXPECT_EQ(read_text("NORVEX.INI"), both);
+
+    result = norvexctl({"show"});
+    std::size_t com1 = result.out.find("port COM1");
+    std::size_t com3 = result.out.find("port COM3");
+    ASSERT_NE(com3, std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("tcp_port              7001", com1), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("rfc2217               on", com1), std::string::npos);
+    EXPECT_NE(result.out.find("tcp_port              0 (no TCP port of its own)", com3),
+              std::string::npos);
+    EXPECT_NE(result.out.find("rfc2217               off", com3), std::string::npos);
+
+    // Two ways on one TCP port: refused with exit 2, neither file changed, whichever edit tries.
+    const std::vector<std::vector<std::string>> clashes = {
+        {"port", "set", "COM3", "tcp_port=7001"},
+        {"port", "set", "COM3", "flow_control=none", "tcp_port=2323"},
+        {"port", "add", "COM4", "tcp_port=7002"},
+        {"options", "set", "ssh_port=7002"},
+        {"options", "set", "telnet_port=7001"},
+        {"port", "set", "COM1", "tcp_port=7002"},
+    };
+    for (const std::vector<std::string> &clash : clashes) {
+        result = norvexctl(clash);
+        EXPECT_EQ(result.code, NORVEXCTL_BAD_INPUT) << clash.back();
+        EXPECT_NE(result.err.find("one TCP port serves one way in; nothing changed"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(read_whole_file("NORVEX.DAT"), file) << clash.back();
+        EXPECT_EQ(read_text("NORVEX.INI"), both) << clash.back();
+    }
+    for (const char *bad : {"rfc2217=maybe", "tcp_port=65536", "tcp_port=x"}) {
+        result = norvexctl({"port", "set", "COM3", bad});
+        EXPECT_EQ(result.code, NORVEXCTL_BAD_INPUT) << bad;
+        EXPECT_EQ(read_text("NORVEX.INI"), both) << bad;
+    }
+
+    // A port removed takes its TCP port along; added again, it starts without one. Its TCP port
+    // is then free for another port.
+    ASSERT_EQ(norvexctl({"port", "remove", "COM1"}).code, NORVEXCTL_DONE);
+    EXPECT_EQ(read_text("NORVEX.INI"), "[COM1]\n\n[COM2]\ntcp_port = 7002\nrfc2217 = on\n");
+    result = norvexctl({"port", "set", "COM3", "tcp_port=7001"});
+    EXPECT_EQ(result.code, NORVEXCTL_DONE) << result.err;
+    ASSERT_EQ(norvexctl({"port", "add", "COM1"}).code, NORVEXCTL_DONE);
+    result = norvexctl({"show"});
+    EXPECT_NE(result.out.find("tcp_port              0", result.out.find("port COM1")),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(temporary_files(), 0);
+}

@@ -118,6 +118,7 @@ const ComBackend fuzz_backend = {
     .write = write_device,
     .escape = escape,
     .modem_status = modem_status,
+    .line_errors = nullptr,  // no errors to report
     .set_break = set_break,
     .purge = purge,
     .cancel = cancel,

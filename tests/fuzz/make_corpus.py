@@ -104,3 +104,18 @@ write("load_settings", "two_ports_one_modem",
       options() + port_record("COM1") + port_record("COM2", emulation=1, keyword_text="NO CARRIER"))
 write("load_settings", "short_record", options() + port_record("COM1")[:100])
 write("load_settings", "too_short", options()[:1000])
+
+
+# com_port: [commands before the line][input lines][records: length, subnegotiation parameters]
+def records(*subnegotiations):
+    return b"".join(bytes([len(s)]) + bytes(s) for s in subnegotiations)
+
+
+write("com_port", "pyserial_open", bytes([4, 0x30]) + records(
+    [1, 0, 0, 0xE1, 0], [2, 8], [3, 1], [4, 1], [5, 1], [5, 8], [5, 11], [12, 1], [12, 2]))
+write("com_port", "queries_and_masks", bytes([0, 0xB0]) + records(
+    [0], [1, 0, 0, 0, 0], [2, 0], [3, 0], [4, 0], [5, 0], [5, 4], [5, 7], [5, 10], [5, 13],
+    [11, 0x88], [10, 0x1E], [6], [7], [8], [9], [0, 0x46, 0x55, 0x5A]))
+write("com_port", "refused_and_short", bytes([2, 0xFF]) + records(
+    [1, 0, 0xFF, 0xFF, 0xFF], [2, 4], [3, 9], [4, 3], [5, 99], [12, 0], [12, 7], [1, 0], [2], [],
+    [13, 1], [255], [101, 0, 0, 0, 0]))

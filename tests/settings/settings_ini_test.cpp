@@ -120,3 +120,61 @@ TEST(SettingsIni, TheFileIsReadAndWrittenInTheWorkingDirectory) {
     EXPECT_EQ(ini_read(&document, &settings, &problem), -1);
     EXPECT_EQ(problem, "NORVEX.INI line 2: neither `key = value`, a [section] heading nor a comment");
 }
+
+// A port's keys under its heading: read per port, checked as the gateway keys are, and no TCP
+// port for two ways in.
+TEST(SettingsIni, PortsOwnTcpPortsAndTheOptionAreReadUnderTheirHeading) {
+    IniSettings settings;
+    std::string problem;
+    ASSERT_EQ(parse("ssh_port = 2222\n[COM1]\ntcp_port = 7001\nrfc2217 = ON\r\n\n[com2]\n"
+                    "rfc2217 = no\nnote = kept\n[COM3]\ntcp_port=0\n",
+                    &settings, &problem),
+              0)
+        << problem;
+    ASSERT_EQ(settings.ports.size(), 3u);
+    const IniPort *com1 = ini_port(&settings, "com1", 4);
+    ASSERT_NE(com1, nullptr);
+    EXPECT_EQ(com1->tcp_port, 7001);
+    EXPECT_EQ(com1->rfc2217, 1);
+    EXPECT_EQ(com1->tcp_port_line, 3);
+    const IniPort *com2 = ini_port(&settings, "COM2", 4);
+    ASSERT_NE(com2, nullptr);
+    EXPECT_EQ(com2->tcp_port, 0);
+    EXPECT_EQ(com2->rfc2217, 0);
+    EXPECT_EQ(ini_port(&settings, "COM4", 4), nullptr);
+    EXPECT_EQ(ini_check_tcp_ports(&settings, 23, true, &problem), 0) << problem;
+
+    struct Case {
+        const char *text;
+        const char *problem;
+    } cases[] = {
+        {"tcp_port = 7001\n", "line 1: tcp_port belongs under a port's heading"},
+        {"[COM1]\ntcp_port = 7001\nTCP_PORT = 7002\n", nullptr},  // keys keep their case
+        {"[COM1]\ntcp_port = 7001\n[COM1]\ntcp_port = 7002\n",
+         "line 4: tcp_port of COM1 is given twice (also on line 2)"},
+        {"[COM1]\ntcp_port = 65536\n", "line 2: tcp_port takes a TCP port from 1 to 65535"},
+        {"[COM1]\nrfc2217 = maybe\n", "line 2: rfc2217 takes on or off"},
+        {"[COM1]\ntcp_port = 7001\n[COM2]\ntcp_port = 7001\n",
+         "line 4: COM2's tcp_port 7001 is COM1's tcp_port (line 2) too"},
+        {"[COM1]\ntcp_port = 2222\n\nssh_port = 2222\n", "line 4: ssh_port belongs at the top"},
+        {"ssh_port = 2222\n[COM1]\ntcp_port = 2222\n",
+         "line 3: COM1's tcp_port 2222 is ssh_port (line 1) too"},
+    };
+    for (const Case &c : cases) {
+        int result = parse(c.text, &settings, &problem);
+        if (c.problem == nullptr) {
+            EXPECT_EQ(result, 0) << c.text << problem;
+            continue;
+        }
+        EXPECT_EQ(result, -1) << c.text;
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << c.text << " -> " << problem;
+        EXPECT_TRUE(settings.ports.empty()) << "nothing of a malformed file is taken";
+    }
+
+    // The telnet port of NORVEX.DAT is checked with the file's ways.
+    ASSERT_EQ(parse("[COM1]\ntcp_port = 23\n", &settings, &problem), 0);
+    EXPECT_EQ(ini_check_tcp_ports(&settings, 23, true, &problem), -1);
+    EXPECT_EQ(problem, "line 2: COM1's tcp_port 23 is the telnet port of NORVEX.DAT too: one TCP "
+                       "port serves one way in");
+    EXPECT_EQ(ini_check_tcp_ports(&settings, 24, true, &problem), 0);
+}

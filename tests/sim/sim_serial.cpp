@@ -49,6 +49,7 @@ struct SimSerial {
     std::string received;
     std::uint32_t inputs = 0;
     std::uint32_t outputs = 0;
+    std::uint32_t line_errors = 0;  // reported at the next look, then cleared
     std::vector<SimLineChange> history;
     std::vector<SimBreak> breaks;
     bool xoff_received = false;
@@ -348,6 +349,15 @@ int sim_modem_status(void *device, std::uint32_t *status) {
     return 0;
 }
 
+int sim_get_line_errors(void *device, std::uint32_t *errors) {
+    SimSerial *sim = as_sim(device);
+    std::lock_guard<std::mutex> hold(sim->lock);
+    if (call_fails(sim, SIM_CALL_LINE_ERRORS)) return -1;
+    *errors = sim->line_errors;
+    sim->line_errors = 0;
+    return 0;
+}
+
 int sim_set_break(void *device, int on) {
     SimSerial *sim = as_sim(device);
     std::lock_guard<std::mutex> hold(sim->lock);
@@ -409,6 +419,7 @@ const ComBackend sim_backend = {
     .write = sim_write,
     .escape = sim_escape,
     .modem_status = sim_modem_status,
+    .line_errors = sim_get_line_errors,
     .set_break = sim_set_break,
     .purge = sim_purge,
     .cancel = sim_cancel,
@@ -608,6 +619,12 @@ bool sim_wait_outputs(SimSerial *sim, std::uint32_t mask, std::uint32_t value,
 std::vector<SimLineChange> sim_output_history(SimSerial *sim) {
     std::lock_guard<std::mutex> hold(sim->lock);
     return sim->history;
+}
+
+void sim_line_errors(SimSerial *sim, std::uint32_t errors) {
+    std::lock_guard<std::mutex> hold(sim->lock);
+    sim->line_errors |= errors;
+    sim->changed.notify_all();
 }
 
 std::vector<SimBreak> sim_breaks(SimSerial *sim) {

@@ -33,6 +33,7 @@ enum SimCall {
     SIM_CALL_BREAK,         // break on or off
     SIM_CALL_PURGE,
     SIM_CALL_WAIT,          // a wait for input, line changes or a wake-up (com_wait)
+    SIM_CALL_LINE_ERRORS,   // a look at the line errors (com_line_errors)
     SIM_CALL_KINDS
 };
 
@@ -103,6 +104,8 @@ std::uint32_t sim_outputs(SimSerial *sim);
 bool sim_wait_outputs(SimSerial *sim, std::uint32_t mask, std::uint32_t value,
                       std::uint32_t timeout_ms);
 std::vector<SimLineChange> sim_output_history(SimSerial *sim);
+// Line errors (COM_ERROR_* bits) the device reports at the gateway's next look, once.
+void sim_line_errors(SimSerial *sim, std::uint32_t errors);
 std::vector<SimBreak> sim_breaks(SimSerial *sim);
 // Waits until `count` breaks have ended. False at the time-out.
 bool sim_wait_breaks(SimSerial *sim, std::size_t count, std::uint32_t timeout_ms);

@@ -4,6 +4,7 @@
 // termios lacks, is done by a watcher thread of the device while the line format asks for it.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -59,6 +60,11 @@ struct PosixSerial {
     std::uint32_t dsr_owed = 0;  // under lock: bytes that came before DSR dropped, still to deliver
     int dtr_wanted = 1;          // under lock: DTR as the block and com_escape last asked for it
     int dtr_throttled = 0;       // under lock: the watcher dropped DTR for a full input queue
+
+    // The driver's counts of line errors as last read (com_line_errors reports what they grew
+    // by); under lock. A device without them (a pty) keeps counts_known 0 and reports nothing.
+    int counts_known = 0;
+    serial_icounter_struct counts{};
 };
 
 // The DTR/DSR handshake's watch: the lines and the input queue are looked at this often.
@@ -457,6 +463,8 @@ void *posix_open(const char *name) {
     settings.c_cc[VTIME] = 0;
     tcsetattr(serial->fd, TCSANOW, &settings);
     if (tcgetattr(serial->fd, &settings) == 0) serial->dcb = dcb_from_termios(&settings);
+    // Errors count from the open on: what the driver counted before is another user's.
+    if (ioctl(serial->fd, TIOCGICOUNT, &serial->counts) == 0) serial->counts_known = 1;
     return serial;
 }
 
@@ -589,6 +597,28 @@ int posix_modem_status(void *device, std::uint32_t *status) {
     if (lines & TIOCM_DSR) *status |= COM_DSR_ON;
     if (lines & TIOCM_RNG) *status |= COM_RING_ON;
     if (lines & TIOCM_CAR) *status |= COM_RLSD_ON;
+    return 0;
+}
+
+int posix_line_errors(void *device, std::uint32_t *errors) {
+    PosixSerial *serial = as_serial(device);
+    *errors = 0;
+    serial_icounter_struct now{};
+    if (ioctl(serial->fd, TIOCGICOUNT, &now) != 0) {
+        return (no_modem_lines(errno) || errno == EOPNOTSUPP) ? 0 : -1;
+    }
+    std::lock_guard<std::mutex> hold(serial->lock);
+    if (serial->counts_known != 0) {
+        const serial_icounter_struct &before = serial->counts;
+        if (now.overrun != before.overrun || now.buf_overrun != before.buf_overrun) {
+            *errors |= COM_ERROR_OVERRUN;
+        }
+        if (now.parity != before.parity) *errors |= COM_ERROR_PARITY;
+        if (now.frame != before.frame) *errors |= COM_ERROR_FRAME;
+        if (now.brk != before.brk) *errors |= COM_ERROR_BREAK;
+    }
+    serial->counts = now;
+    serial->counts_known = 1;
     return 0;
 }
 
@@ -805,6 +835,7 @@ const ComBackend com_os_backend = {
     .write = posix_write,
     .escape = posix_escape,
     .modem_status = posix_modem_status,
+    .line_errors = posix_line_errors,
     .set_break = posix_set_break,
     .purge = posix_purge,
     .cancel = posix_cancel,

@@ -286,6 +286,14 @@ int win32_escape(void *device, std::uint32_t code) {
     return EscapeCommFunction(as_serial(device)->handle, code) ? 0 : -1;
 }
 
+int win32_line_errors(void *device, std::uint32_t *errors) {
+    DWORD flags = 0;
+    if (!ClearCommError(as_serial(device)->handle, &flags, nullptr)) return -1;
+    *errors = flags & (COM_ERROR_OVERRUN | COM_ERROR_PARITY | COM_ERROR_FRAME | COM_ERROR_BREAK);
+    if (flags & CE_RXOVER) *errors |= COM_ERROR_OVERRUN;  // the driver's buffer overflowed
+    return 0;
+}
+
 int win32_modem_status(void *device, std::uint32_t *status) {
     DWORD lines = 0;
     if (!GetCommModemStatus(as_serial(device)->handle, &lines)) return -1;
@@ -343,6 +351,7 @@ const ComBackend com_os_backend = {
     .write = win32_write,
     .escape = win32_escape,
     .modem_status = win32_modem_status,
+    .line_errors = win32_line_errors,
     .set_break = win32_set_break,
     .purge = win32_purge,
     .cancel = win32_cancel,
