@@ -77,8 +77,18 @@ SimSerial *GatewayTest::add_port(const char *name) {
 
 void GatewayTest::start_server() {
     std::int32_t listening = 0;
-    server = gateway_start(port, &listening);
-    ASSERT_NE(server, nullptr);
+    // The port was free at the probe; a test running beside this one may have taken it since
+    // (the listener binds every address, the probe only loopback). Another free port then.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        server = gateway_start(port, &listening);
+        ASSERT_NE(server, nullptr);
+        if (listening == 1) return;
+        ASSERT_TRUE(stop_server());
+        NetSocket probe = net_listen(NET_LOOPBACK_ADDRESS, 0, 1);
+        ASSERT_NE(probe, NET_NO_SOCKET);
+        ASSERT_EQ(net_local_port(probe, &port), 0);
+        net_close(&probe);
+    }
     ASSERT_EQ(listening, 1);
 }
 
