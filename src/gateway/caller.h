@@ -85,6 +85,9 @@ struct Caller {
     CallerGiveUp give_up;     // as last set through caller_set_give_up
     void *give_up_context;
     const CallerLineOps *line_ops;  // null: none (see CallerLineOps)
+    // Bytes the relay moves per read in each direction; 0: RELAY_BLOCK_SIZE. A caller whose every
+    // send is a costly message of its own (an SSH packet) moves more at a time.
+    std::int32_t block_size;
     void *line_state;               // the line operations' own state
 };
 

@@ -160,7 +160,7 @@ std::uint32_t relay_socket_reader(void *param) {
         }
 
         CallerInput input;
-        if (caller_receive(caller, args->buffer, RELAY_BLOCK_SIZE, &input) != 0 || input.closed) {
+        if (caller_receive(caller, args->buffer, args->block_size, &input) != 0 || input.closed) {
             break;
         }
         receive_next = cancel_ends_waits && input.full != 0;
@@ -195,7 +195,8 @@ int relay_run(Caller *caller, PortRecord *port) {
     RelayWatch watch{port, &reader_done, {0}, {GAVE_UP_NOT}};
 
     // One block per relay: the first half for serial reads, the second for the reader.
-    std::uint8_t *buffers = new (std::nothrow) std::uint8_t[2 * RELAY_BLOCK_SIZE];
+    std::int32_t block = caller->block_size > 0 ? caller->block_size : RELAY_BLOCK_SIZE;
+    std::uint8_t *buffers = new (std::nothrow) std::uint8_t[2 * static_cast<std::size_t>(block)];
     if (buffers == nullptr) return -1;
 
     std::uint8_t keyword[sizeof settings.disconnect_keyword + 1];
@@ -214,7 +215,7 @@ int relay_run(Caller *caller, PortRecord *port) {
     bool waits = waiter.wake != nullptr && com_can_wait(port->com_handle.load()) != 0;
     if (waits) waiter_add(&waiter);
 
-    RelayReaderArgs args{caller, port, &reader_done, buffers + RELAY_BLOCK_SIZE,
+    RelayReaderArgs args{caller, port, &reader_done, buffers + block, block,
                          &socket_activity_time};
     Thread *reader = thread_start(relay_socket_reader, &args, 0);
     if (reader == nullptr) {
@@ -272,11 +273,11 @@ int relay_run(Caller *caller, PortRecord *port) {
         }
         if (input) {
             std::uint32_t count = 0;
-            if (!serial_read(port, buffers, RELAY_BLOCK_SIZE, &count)) break;
+            if (!serial_read(port, buffers, static_cast<std::uint32_t>(block), &count)) break;
             read_next = count > 0;
             if (count > 0) {
                 serial_activity_time = clock_tick_ms();
-                bool more = waits && count == RELAY_BLOCK_SIZE &&
+                bool more = waits && count == static_cast<std::uint32_t>(block) &&
                             input_waiting(port->com_handle.load(), waiter.wake);
                 if (more && !holding) holding = caller_hold_sends(caller, 1) == 0;
                 int sent = caller_send(caller, buffers, static_cast<std::int32_t>(count));

@@ -9,7 +9,8 @@
 #include "gateway/caller.h"
 #include "settings/settings.h"
 
-constexpr std::int32_t RELAY_BLOCK_SIZE = 1024;     // bytes moved per read, each direction
+constexpr std::int32_t RELAY_BLOCK_SIZE = 1024;     // bytes moved per read, each direction, unless
+                                                    // the caller asks for larger blocks
 constexpr std::uint32_t RELAY_BREAK_MS = 300;       // length of a serial break for a caller's break
 constexpr std::uint32_t RELAY_READER_GRACE_MS = 2000;
 
@@ -19,7 +20,8 @@ struct RelayReaderArgs {
     PortRecord *port;
     std::atomic<std::int32_t> *reader_done;  // the reader sets it when it ends; relay_run sets it
                                              // to make the reader end
-    std::uint8_t *buffer;                    // RELAY_BLOCK_SIZE bytes for the caller's data
+    std::uint8_t *buffer;                    // block_size bytes for the caller's data
+    std::int32_t block_size;
     std::atomic<std::uint32_t> *socket_activity_time;  // tick of the caller's last data
 };
 
