@@ -34,6 +34,18 @@ bool TestCaller::read_until_closed(std::uint32_t limit_ms) {
     return false;
 }
 
+namespace {
+
+// A port that was free a moment ago.
+void probe_free_port(std::uint16_t *port) {
+    NetSocket probe = net_listen(NET_LOOPBACK_ADDRESS, 0, 1);
+    ASSERT_NE(probe, NET_NO_SOCKET);
+    ASSERT_EQ(net_local_port(probe, port), 0);
+    net_close(&probe);
+}
+
+}  // namespace
+
 void GatewayTest::SetUp() {
     ASSERT_EQ(net_start(), 0);
     window = ui_queue_create();
@@ -43,11 +55,7 @@ void GatewayTest::SetUp() {
     options.access_log_enabled = 1;
     text_set(options.access_log_file_name, "access.log");
     options_set(&options);
-    // A port that was free a moment ago.
-    NetSocket probe = net_listen(NET_LOOPBACK_ADDRESS, 0, 1);
-    ASSERT_NE(probe, NET_NO_SOCKET);
-    ASSERT_EQ(net_local_port(probe, &port), 0);
-    net_close(&probe);
+    probe_free_port(&port);
 }
 
 void GatewayTest::TearDown() {
@@ -84,10 +92,8 @@ void GatewayTest::start_server() {
         ASSERT_NE(server, nullptr);
         if (listening == 1) return;
         ASSERT_TRUE(stop_server());
-        NetSocket probe = net_listen(NET_LOOPBACK_ADDRESS, 0, 1);
-        ASSERT_NE(probe, NET_NO_SOCKET);
-        ASSERT_EQ(net_local_port(probe, &port), 0);
-        net_close(&probe);
+        probe_free_port(&port);
+        if (HasFatalFailure()) return;
     }
     ASSERT_EQ(listening, 1);
 }
