@@ -564,6 +564,7 @@ void ssh_session_cancel(SshSession *session) {
 
 void ssh_session_close(SshSession *session) {
     if (session == nullptr) return;
+    bool channel_closed = false;
     {
         SessionHold hold(session);
         if (session->channel != nullptr && session->cancelled.load() == 0 &&
@@ -571,17 +572,25 @@ void ssh_session_close(SshSession *session) {
             (void)ssh_channel_request_send_exit_status(session->channel, 0);
             (void)ssh_channel_send_eof(session->channel);
             (void)ssh_channel_close(session->channel);
+            channel_closed = session->event != nullptr;
         }
     }
-    // The last packets go out while the caller reads, for a moment at most.
+    // The last packets go out while the caller reads, for a moment at most. After the channel's
+    // close the caller's answers are read too, until it ends the connection: a socket closed with
+    // its bytes unread is reset, and the reset can cost the caller the exit status before it.
     std::uint32_t began = clock_tick_ms();
     while (session->cancelled.load() == 0 && clock_tick_ms() - began < CLOSE_FLUSH_MS) {
+        bool pending_output = false;
         {
             SessionHold hold(session);
-            if (ssh_blocking_flush(session->session, 0) != SSH_AGAIN) break;
+            if (channel_closed) (void)ssh_event_dopoll(session->event, 0);
+            int flushed = ssh_blocking_flush(session->session, 0);
+            if (flushed == SSH_ERROR || !ssh_is_connected(session->session)) break;
+            pending_output = flushed == SSH_AGAIN;
+            if (!pending_output && !channel_closed) break;
         }
         bool woken = false;
-        if (wait_socket(session, true, nullptr, WAIT_STEP_MS, &woken) != 0) break;
+        if (wait_socket(session, pending_output, nullptr, WAIT_STEP_MS, &woken) != 0) break;
     }
     {
         SessionHold hold(session);
